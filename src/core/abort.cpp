@@ -1,0 +1,50 @@
+// Abort diagnostics written to standard error. No Python.h.
+#include "core/abort.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tolv {
+namespace {
+
+// Writes all of text to fd 2; errors are ignored since there is nowhere left to report them.
+void write_stderr(const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(2, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+// Shows "src/colmap_io.cpp" rather than the build machine's absolute path.
+const char* source_relative(const char* file) {
+  const char* shown = file;
+  for (const char* p = file; *p != '\0'; ++p) {
+    if (p[0] == 's' && p[1] == 'r' && p[2] == 'c' && p[3] == '/') shown = p;
+  }
+  return shown;
+}
+
+}  // namespace
+
+void abort_call(std::string message, const char* file, int line, int column) {
+  // The interpreter's threads carry no name of ours, so every thread shows as unnamed.
+  std::string diagnostic = "thread '<unnamed>' panicked at ";
+  diagnostic += source_relative(file);
+  diagnostic += ':';
+  diagnostic += std::to_string(line);
+  diagnostic += ':';
+  diagnostic += std::to_string(column);
+  diagnostic += ":\n";
+  diagnostic += message;
+  diagnostic += '\n';
+  write_stderr(diagnostic);
+  throw Abort{std::move(message)};
+}
+
+}  // namespace tolv

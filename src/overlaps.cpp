@@ -1,0 +1,163 @@
+// Overlap counting: dense renumbering of image ids, then one counter per unordered
+// image pair in a flat triangle (or a hash map when the triangle would be too big).
+// No Python.h.
+#include "overlaps.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+namespace tolv {
+namespace {
+
+// Above this many cells (128 MiB of counters) the sparse map is used instead.
+constexpr uint64_t kMaxTriangleCells = uint64_t{1} << 25;
+// Direct id -> dense tables are used for ids up to this bound.
+constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
+constexpr uint32_t kUnassigned = ~uint32_t{0};
+
+inline size_t triangle_row(uint32_t hi) { return size_t{hi} * (size_t{hi} + 1) / 2; }
+
+uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
+
+uint64_t pair_visits(uint64_t n) {
+  // n (n + 1) / 2, saturating: only compared against a bound.
+  if (n >= (uint64_t{1} << 32)) return ~uint64_t{0};
+  return n * (n + 1) / 2;
+}
+
+}  // namespace
+
+void TrackSet::reserve_tracks(size_t count) {
+  point_ids_.reserve(count);
+  ends_.reserve(count);
+}
+
+void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
+  point_ids_.push_back(point_id);
+  for (size_t i = 0; i < length; ++i) image_ids_.push_back(elements[i].image_id);
+  ends_.push_back(image_ids_.size());
+}
+
+namespace {
+
+// skip[k] != 0 when a later track has the same point id.
+std::vector<uint8_t> superseded_tracks(const std::vector<point3D_t>& point_ids, bool may_repeat) {
+  std::vector<uint8_t> skip(point_ids.size(), 0);
+  if (!may_repeat) return skip;
+  std::vector<size_t> order(point_ids.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return point_ids[a] < point_ids[b]; });
+  for (size_t i = 0; i + 1 < order.size(); ++i) {
+    if (point_ids[order[i]] == point_ids[order[i + 1]]) skip[order[i]] = 1;
+  }
+  return skip;
+}
+
+}  // namespace
+
+OverlapCounts::OverlapCounts(TrackSet tracks) {
+  const std::vector<uint8_t> skip = superseded_tracks(tracks.point_ids_, tracks.keys_may_repeat_);
+  renumber_images(tracks.image_ids_);
+  uint64_t visits = 0;
+  size_t begin = 0;
+  for (size_t k = 0; k < tracks.ends_.size(); ++k) {
+    if (!skip[k]) visits = saturating_add(visits, pair_visits(tracks.ends_[k] - begin));
+    begin = tracks.ends_[k];
+  }
+  const uint64_t k = images_.size();
+  const uint64_t cells = k * (k + 1) / 2;
+  // A triangle pays off when it is small, or small beside the work it absorbs.
+  if (cells <= kMaxTriangleCells && cells <= saturating_add(visits, visits) + 65536) {
+    count_dense(tracks, skip);
+  } else {
+    count_sparse(tracks, skip);
+  }
+}
+
+void OverlapCounts::renumber_images(std::vector<image_t>& image_ids) {
+  image_t max_id = 0;
+  for (image_t id : image_ids) max_id = std::max(max_id, id);
+  const uint64_t table_size = uint64_t{max_id} + 1;
+  if (table_size <= kMaxDirectTableIds && table_size <= 8 * uint64_t{image_ids.size()} + 4096) {
+    std::vector<uint32_t> dense_of(static_cast<size_t>(table_size), kUnassigned);
+    for (image_t& id : image_ids) {
+      uint32_t& dense = dense_of[id];
+      if (dense == kUnassigned) {
+        dense = static_cast<uint32_t>(images_.size());
+        images_.push_back(id);
+      }
+      id = dense;
+    }
+    return;
+  }
+  FlatMap dense_of(1024);
+  for (image_t& id : image_ids) {
+    uint64_t& slot = dense_of[id];
+    if (slot == 0) {
+      images_.push_back(id);
+      slot = images_.size();  // dense index + 1, so 0 means unassigned
+    }
+    id = static_cast<image_t>(slot - 1);
+  }
+}
+
+void OverlapCounts::count_dense(const TrackSet& tracks, const std::vector<uint8_t>& skip) {
+  triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
+  std::vector<size_t> rows;
+  const uint32_t* dense = tracks.image_ids_.data();
+  size_t begin = 0;
+  for (size_t k = 0; k < tracks.ends_.size(); ++k) {
+    const size_t end = tracks.ends_[k];
+    const size_t n = end - begin;
+    const uint32_t* d = dense + begin;
+    begin = end;
+    if (skip[k]) continue;
+    rows.resize(n);
+    for (size_t i = 0; i < n; ++i) rows[i] = triangle_row(d[i]);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t a = d[i];
+      for (size_t j = 0; j <= i; ++j) {
+        const uint32_t b = d[j];
+        const size_t cell = a >= b ? rows[i] + b : rows[j] + a;
+        if (++triangle_[cell] == 0) ++carries_[cell];
+      }
+    }
+  }
+}
+
+void OverlapCounts::count_sparse(const TrackSet& tracks, const std::vector<uint8_t>& skip) {
+  const uint32_t* dense = tracks.image_ids_.data();
+  size_t begin = 0;
+  for (size_t k = 0; k < tracks.ends_.size(); ++k) {
+    const size_t end = tracks.ends_[k];
+    const uint32_t* d = dense + begin;
+    const size_t n = end - begin;
+    begin = end;
+    if (skip[k]) continue;
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t j = 0; j <= i; ++j) {
+        const uint64_t lo = std::min(d[i], d[j]), hi = std::max(d[i], d[j]);
+        ++sparse_[(lo << 32) | hi];
+      }
+    }
+  }
+}
+
+OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points) {
+  TrackSet tracks;
+  tracks.reserve_tracks(points.size());
+  for (const auto& entry : points) {
+    tracks.add_track(entry.first, entry.second.track.data(), entry.second.track.size());
+  }
+  const OverlapCounts counts(std::move(tracks));
+  OverlapMap result;
+  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
+    const image_t image_a = counts.image_id(a), image_b = counts.image_id(b);
+    result[image_a][image_b] = count;
+    result[image_b][image_a] = count;
+  });
+  return result;
+}
+
+}  // namespace tolv
