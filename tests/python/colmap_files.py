@@ -1,0 +1,59 @@
+"""Writes COLMAP binary files for tests: little-endian, packed, from plain Python values."""
+import struct
+
+NO_POINT3D = 2**64 - 1
+
+# model code -> parameter count
+NUM_PARAMS = {0: 3, 1: 4, 2: 4, 3: 5, 4: 8, 5: 8, 6: 12, 7: 5, 8: 4, 9: 5, 10: 12}
+
+
+def camera_record(camera_id, model, width, height, params):
+    return struct.pack("<IiQQ", camera_id, model, width, height) + struct.pack(
+        f"<{len(params)}d", *params
+    )
+
+
+def image_record(image_id, qvec, tvec, camera_id, name, points2D=()):
+    """name is bytes (stored as is) or str (stored as UTF-8); points2D holds (x, y, point3D_id)."""
+    if isinstance(name, str):
+        name = name.encode("utf-8")
+    out = struct.pack("<I4d3dI", image_id, *qvec, *tvec, camera_id) + name + b"\0"
+    out += struct.pack("<Q", len(points2D))
+    return out + b"".join(struct.pack("<ddQ", x, y, pid) for x, y, pid in points2D)
+
+
+def point_record(point_id, xyz, rgb, error, track=()):
+    """track holds (image_id, point2D_idx) pairs."""
+    out = struct.pack("<Q3d3Bd", point_id, *xyz, *rgb, error)
+    out += struct.pack("<Q", len(track))
+    return out + b"".join(struct.pack("<II", i, j) for i, j in track)
+
+
+def with_count(records, count=None):
+    """A whole file: the 8-byte record count (default: len(records)) and the records."""
+    records = list(records)
+    return struct.pack("<Q", len(records) if count is None else count) + b"".join(records)
+
+
+def cameras_file(cameras, count=None):
+    """cameras: (camera_id, model, width, height, params) tuples."""
+    return with_count((camera_record(*c) for c in cameras), count)
+
+
+def images_file(images, count=None):
+    """images: (image_id, qvec, tvec, camera_id, name, points2D) tuples."""
+    return with_count((image_record(*i) for i in images), count)
+
+
+def points_file(points, count=None):
+    """points: (point_id, xyz, rgb, error, track) tuples."""
+    return with_count((point_record(*p) for p in points), count)
+
+
+def write_reconstruction(folder, cameras=(), images=(), points=()):
+    """Writes the three files of a reconstruction folder and returns the folder as str."""
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "cameras.bin").write_bytes(cameras_file(cameras))
+    (folder / "images.bin").write_bytes(images_file(images))
+    (folder / "points3D.bin").write_bytes(points_file(points))
+    return str(folder)
