@@ -10,10 +10,6 @@ uint64_t read_record_count(ByteReader& reader, LineSink& progress, const char* t
   return count;
 }
 
-void Point3DView::copy_track(TrackElement* out) const {
-  for (size_t i = 0; i < track_length; ++i) out[i] = track_element(i);
-}
-
 Point3D Point3DView::to_record() const {
   Point3D record;
   record.id = id;
@@ -23,6 +19,13 @@ Point3D Point3DView::to_record() const {
   record.track.resize(track_length);
   copy_track(record.track.data());
   return record;
+}
+
+uint64_t plausible_record_count(ByteSpan bytes, size_t min_record_bytes) {
+  if (bytes.size < kHeaderBytes) return 0;
+  const uint64_t declared = load_le<uint64_t>(bytes.data);
+  const uint64_t possible = (bytes.size - kHeaderBytes) / min_record_bytes;
+  return declared < possible ? declared : possible;
 }
 
 CameraMap parse_cameras(ByteSpan bytes, LineSink& progress) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -24,6 +25,14 @@ constexpr size_t kHeaderBytes = 8;
 constexpr size_t kTrackEntryBytes = 8;     // image id + 2D point index
 constexpr size_t kPoint2DEntryBytes = 24;  // x, y, 3D point id
 
+constexpr size_t kMinCameraRecordBytes = 24 + 3 * 8;
+constexpr size_t kMinImageRecordBytes = 73;
+constexpr size_t kMinPoint3DRecordBytes = 51;
+
+// How many records the buffer can hold at most: the header's count, capped by what
+// the bytes after the header could contain. Safe for sizing containers up front.
+uint64_t plausible_record_count(ByteSpan bytes, size_t min_record_bytes);
+
 // Checks the 8-byte header, decodes the record count and writes "Found <N><tail>".
 uint64_t read_record_count(ByteReader& reader, LineSink& progress, const char* tail);
 
@@ -40,9 +49,55 @@ struct Point3DView {
     const uint8_t* entry = track_bytes + i * kTrackEntryBytes;
     return TrackElement{load_le<uint32_t>(entry), load_le<uint32_t>(entry + 4)};
   }
-  void copy_track(TrackElement* out) const;
+  void copy_track(TrackElement* out) const {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The file's entries are two little-endian u32s, exactly TrackElement's layout here.
+    static_assert(sizeof(TrackElement) == kTrackEntryBytes, "packed track entries");
+    if (track_length != 0) std::memcpy(out, track_bytes, track_length * kTrackEntryBytes);
+#else
+    for (size_t i = 0; i < track_length; ++i) out[i] = track_element(i);
+#endif
+  }
   Point3D to_record() const;
 };
+
+constexpr size_t kCameraFixedBytes = 24;     // id, model, width, height
+constexpr size_t kImageFixedBytes = 64;      // id, quaternion, translation, camera id
+constexpr size_t kPoint3DFixedBytes = 51;    // id, xyz, colour, error, track length
+
+// Decoders of each record's fixed-width head. Instantiated unchecked when the whole
+// head is known to fit, and checked otherwise so that the message names the exact field.
+template <bool kChecked>
+void decode_camera_head(ByteReader& reader, Camera& camera) {
+  camera.camera_id = reader.read<uint32_t, kChecked>();
+  // The model code is checked before width and height are read.
+  camera.model_id = camera_model_from_code(reader.read<int32_t, kChecked>());
+  camera.width = reader.read<uint64_t, kChecked>();
+  camera.height = reader.read<uint64_t, kChecked>();
+}
+
+template <bool kChecked>
+void decode_image_head(ByteReader& reader, Image& image) {
+  image.image_id = reader.read<uint32_t, kChecked>();
+  image.rot.w = reader.read<double, kChecked>();
+  image.rot.x = reader.read<double, kChecked>();
+  image.rot.y = reader.read<double, kChecked>();
+  image.rot.z = reader.read<double, kChecked>();
+  for (double& t : image.trans) t = reader.read<double, kChecked>();
+  image.camera_id = reader.read<uint32_t, kChecked>();
+}
+
+// Decodes id, xyz, colour and error into point and returns the track length.
+template <bool kChecked>
+uint64_t decode_point3D_head(ByteReader& reader, Point3DView& point) {
+  point.id = reader.read<uint64_t, kChecked>();
+  for (double& coordinate : point.xyz) coordinate = reader.read<double, kChecked>();
+  point.color.r = reader.read<uint8_t, kChecked>();
+  point.color.g = reader.read<uint8_t, kChecked>();
+  point.color.b = reader.read<uint8_t, kChecked>();
+  point.error = reader.read<double, kChecked>();
+  return reader.read<uint64_t, kChecked>();
+}
 
 // on_camera(Camera&&) for each record, in file order.
 template <class Sink>
@@ -51,11 +106,11 @@ void parse_cameras(ByteSpan bytes, LineSink& progress, Sink&& on_camera) {
   const uint64_t count = read_record_count(reader, progress, " cameras\n");
   for (uint64_t i = 0; i < count; ++i) {
     Camera camera;
-    camera.camera_id = reader.read_u32();
-    // The model code is checked before width and height are read.
-    camera.model_id = camera_model_from_code(reader.read_i32());
-    camera.width = reader.read_u64();
-    camera.height = reader.read_u64();
+    if (reader.remaining() >= kCameraFixedBytes) {
+      decode_camera_head<false>(reader, camera);
+    } else {
+      decode_camera_head<true>(reader, camera);
+    }
     const size_t param_count = num_params(camera.model_id);
     reader.require_records(param_count, 8, 8);
     camera.params.resize(param_count);
@@ -71,19 +126,17 @@ void parse_images(ByteSpan bytes, LineSink& progress, Sink&& on_image) {
   const uint64_t count = read_record_count(reader, progress, " registered images.\n");
   for (uint64_t i = 0; i < count; ++i) {
     Image image;
-    image.image_id = reader.read_u32();
-    image.rot.w = reader.read_f64();
-    image.rot.x = reader.read_f64();
-    image.rot.y = reader.read_f64();
-    image.rot.z = reader.read_f64();
-    for (double& t : image.trans) t = reader.read_f64();
-    image.camera_id = reader.read_u32();
+    if (reader.remaining() >= kImageFixedBytes) {
+      decode_image_head<false>(reader, image);
+    } else {
+      decode_image_head<true>(reader, image);
+    }
     image.name = reader.read_nul_terminated();
     const uint64_t num_points2D = reader.read_u64();
     // Storage is sized only once the entries are known to be in the buffer.
     reader.require_records(num_points2D, kPoint2DEntryBytes, 8);
     const size_t n = static_cast<size_t>(num_points2D);
-    image.xys.resize(n);
+    image.xys.resize(n);  // left uninitialised: every element is written once, below
     image.point3D_ids.resize(n);
     const uint8_t* entry = reader.cursor();
     for (size_t k = 0; k < n; ++k, entry += kPoint2DEntryBytes) {
@@ -103,13 +156,9 @@ void parse_points3D(ByteSpan bytes, LineSink& progress, Sink&& on_point) {
   const uint64_t count = read_record_count(reader, progress, " 3D points.\n");
   Point3DView point;
   for (uint64_t i = 0; i < count; ++i) {
-    point.id = reader.read_u64();
-    for (double& coordinate : point.xyz) coordinate = reader.read_f64();
-    point.color.r = reader.read_u8();
-    point.color.g = reader.read_u8();
-    point.color.b = reader.read_u8();
-    point.error = reader.read_f64();
-    const uint64_t track_length = reader.read_u64();
+    const uint64_t track_length = reader.remaining() >= kPoint3DFixedBytes
+                                      ? decode_point3D_head<false>(reader, point)
+                                      : decode_point3D_head<true>(reader, point);
     reader.require_records(track_length, kTrackEntryBytes, 4);
     point.track_length = static_cast<size_t>(track_length);
     point.track_bytes = reader.cursor();

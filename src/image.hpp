@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/default_init.hpp"
 #include "types.hpp"
 
 namespace tolv {
@@ -23,8 +24,8 @@ struct Image {
   std::string name;                        // the stored bytes, one Latin-1 character each
   Quaternion rot;                          // world-to-camera rotation
   double trans[3] = {0.0, 0.0, 0.0};       // world-to-camera translation
-  std::vector<std::array<double, 2>> xys;  // 2D point pixel coordinates, file order
-  std::vector<point3D_t> point3D_ids;      // parallel to xys; 2^64 - 1 = no 3D point
+  FilledVector<std::array<double, 2>> xys;  // 2D point pixel coordinates, file order
+  FilledVector<point3D_t> point3D_ids;      // parallel to xys; 2^64 - 1 = no 3D point
 };
 
 // The rotation matrix of q as written for a unit quaternion, applied to q as it is.

@@ -21,17 +21,17 @@ constexpr ParamSpec kReadReconstructionParams{"read_reconstruction_bin", nullptr
 // as soon as it is decoded (a later id replaces the earlier value). Empty with the
 // exception set on an IoError.
 template <class Parse>
-OwnedRef load_dict(const std::string& path, Parse&& parse) {
+OwnedRef load_dict(const std::string& path, size_t min_record_bytes, Parse&& parse) {
   IoResult<FileBuffer> file = read_whole_file(path);
   if (!file) return raise_io_error(file.error());
-  OwnedRef dict = new_py_dict();
+  OwnedRef dict = new_py_dict_for(plausible_record_count(file.value().bytes(), min_record_bytes));
   StdoutLineSink progress;
   parse(file.value().bytes(), progress, dict.get());
   return dict;
 }
 
 OwnedRef load_cameras(const std::string& path) {
-  return load_dict(path, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
+  return load_dict(path, kMinCameraRecordBytes, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
     parse_cameras(bytes, progress, [&](Camera&& camera) {
       OwnedRef key = to_py_uint(camera.camera_id);
       OwnedRef value = new_camera_object(std::move(camera));
@@ -41,7 +41,7 @@ OwnedRef load_cameras(const std::string& path) {
 }
 
 OwnedRef load_images(const std::string& path) {
-  return load_dict(path, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
+  return load_dict(path, kMinImageRecordBytes, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
     parse_images(bytes, progress, [&](Image&& image) {
       OwnedRef key = to_py_uint(image.image_id);
       OwnedRef value = new_image_object(std::move(image));
@@ -51,7 +51,7 @@ OwnedRef load_images(const std::string& path) {
 }
 
 OwnedRef load_points3D(const std::string& path) {
-  return load_dict(path, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
+  return load_dict(path, kMinPoint3DRecordBytes, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
     parse_points3D(bytes, progress, [&](const Point3DView& point) {
       OwnedRef key = to_py_uint(point.id);
       OwnedRef value = new_point3D_object(point);

@@ -55,9 +55,11 @@ class ByteReader {
     if (width > size_ - pos_) throw_range_error(uint64_t{pos_} + width, size_);
   }
 
-  template <class T>
+  // Checked reads bound-check each field. A caller that has already checked a whole
+  // run of fixed fields with require() may read them unchecked.
+  template <class T, bool kChecked = true>
   T read() {
-    require(sizeof(T));
+    if constexpr (kChecked) require(sizeof(T));
     T value = load_le<T>(data_ + pos_);
     pos_ += sizeof(T);
     return value;

@@ -326,6 +326,18 @@ OwnedRef new_py_list(Py_ssize_t size) { return checked(PyList_New(size)); }
 
 OwnedRef new_py_dict() { return checked(PyDict_New()); }
 
+OwnedRef new_py_dict_for(uint64_t expected) {
+#if PY_VERSION_HEX < 0x030E0000
+  // Presizing spares the repeated rebuilds of a growing dict's index table.
+  if (expected > 8 && expected < static_cast<uint64_t>(PY_SSIZE_T_MAX / 4)) {
+    return checked(_PyDict_NewPresized(static_cast<Py_ssize_t>(expected)));
+  }
+#else
+  (void)expected;
+#endif
+  return new_py_dict();
+}
+
 OwnedRef to_py_list3(const double (&values)[3]) {
   OwnedRef list = new_py_list(3);
   for (Py_ssize_t i = 0; i < 3; ++i) {

@@ -80,6 +80,8 @@ OwnedRef to_py_matrix3(const Matrix3& m);
 OwnedRef to_py_utf8(const std::string& text);
 OwnedRef new_py_list(Py_ssize_t size);
 OwnedRef new_py_dict();
+// A new dict with room for about `expected` entries without resizing.
+OwnedRef new_py_dict_for(uint64_t expected);
 OwnedRef to_py_pair(OwnedRef first, OwnedRef second);
 // PyDict_SetItem, aborting with "Failed to set_item on dict".
 void dict_set(PyObject* dict, PyObject* key, PyObject* value);
