@@ -2,6 +2,7 @@
 #include "core/file_io.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,24 @@ constexpr size_t kMinimumCapacity = 64;
 // read(2) moves at most about 2 GiB per call on Linux; stay below SSIZE_MAX on 32-bit.
 constexpr size_t kMaxReadChunk = size_t{1} << 30;
 
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+
+// Large buffers are aligned to huge pages and marked for them: filling a file's
+// buffer then takes a few hundred page faults instead of one per 4 KiB.
+uint8_t* allocate_buffer(size_t capacity) {
+  void* memory = nullptr;
+  if (capacity >= 2 * kHugePageBytes) {
+    if (posix_memalign(&memory, kHugePageBytes, capacity) != 0) memory = nullptr;
+#ifdef MADV_HUGEPAGE
+    if (memory != nullptr) ::madvise(memory, capacity - capacity % kHugePageBytes, MADV_HUGEPAGE);
+#endif
+  } else {
+    memory = std::malloc(capacity);
+  }
+  if (memory == nullptr) throw std::bad_alloc();
+  return static_cast<uint8_t*>(memory);
+}
+
 }  // namespace
 
 IoError IoError::from_errno(int code) { return IoError(kind_of_errno(code), code, nullptr); }
@@ -95,8 +114,7 @@ IoResult<FileBuffer> read_whole_file(const std::string& path) {
     capacity = static_cast<size_t>(info.st_size) + 1;  // +1 so end of file shows at once
   }
   FileBuffer buffer;
-  buffer.data_.reset(static_cast<uint8_t*>(std::malloc(capacity)));
-  if (!buffer.data_) throw std::bad_alloc();
+  buffer.data_.reset(allocate_buffer(capacity));
   size_t size = 0;
   for (;;) {
     if (size == capacity) {
