@@ -1,0 +1,134 @@
+"""Prints a short summary of a COLMAP sparse reconstruction folder.
+
+    python examples/summary.py [FOLDER]
+
+FOLDER holds cameras.bin, images.bin and points3D.bin; without it the sample
+reconstruction next to this script is used. The "Found ..." and "Making sets..."
+lines come from tolv itself, which writes them straight to standard output.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import sys
+from typing import Dict, List, Mapping, Protocol, Sequence, Tuple
+
+import tolv
+
+# point3D id of a 2D point that was not matched to any 3D point
+NO_POINT3D = 2**64 - 1
+TOP_PAIRS = 10
+
+
+class CameraRecord(Protocol):
+    @property
+    def model_id(self) -> str: ...
+
+
+class ImageRecord(Protocol):
+    @property
+    def camera_id(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def point3D_ids(self) -> List[int]: ...
+
+
+class PointRecord(Protocol):
+    @property
+    def error(self) -> float: ...
+    @property
+    def track(self) -> List[Tuple[int, int]]: ...
+
+
+Overlaps = Mapping[int, Mapping[int, int]]
+
+
+def default_folder() -> str:
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample", "sparse")
+
+
+def display_name(name: str) -> str:
+    """The image name as the user wrote it.
+
+    tolv hands back each name byte as one character (a Latin-1 reading), so a
+    UTF-8 name such as "café.jpg" arrives as "cafÃ©.jpg"; names that are not
+    valid UTF-8 are shown as read.
+    """
+    raw = name.encode("latin-1")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return name
+
+
+def top_pairs(overlaps: Overlaps, count: int) -> List[Tuple[int, int, int]]:
+    """The `count` image pairs a < b sharing the most 3D points, as (a, b, shared)."""
+    pairs = [(a, b, shared) for a, row in overlaps.items() for b, shared in row.items() if a < b]
+    pairs.sort(key=lambda p: (-p[2], p[0], p[1]))
+    return pairs[:count]
+
+
+def summary_lines(cameras: Mapping[int, CameraRecord], images: Mapping[int, ImageRecord],
+                  points3D: Mapping[int, PointRecord], overlaps: Overlaps) -> List[str]:
+    lines: List[str] = []
+    models = collections.Counter(camera.model_id for camera in cameras.values())
+    shots: Dict[str, int] = collections.Counter(
+        cameras[image.camera_id].model_id
+        for image in images.values() if image.camera_id in cameras)
+    lines.append(f"Cameras:                 {len(cameras)}")
+    for model, n in sorted(models.items(), key=lambda m: (-m[1], m[0])):
+        lines.append(f"  {model + ':':<22} {n}, taking {shots.get(model, 0)} images")
+    lines.append(f"Images:                  {len(images)}")
+    lines.append(f"3D points:               {len(points3D)}")
+
+    observations = sum(len(p.track) for p in points3D.values())
+    if points3D:
+        mean_track = observations / len(points3D)
+        mean_error = sum(p.error for p in points3D.values()) / len(points3D)
+        lines.append(f"Mean track length:       {mean_track:.2f}")
+        lines.append(f"Mean reprojection error: {mean_error:.3f} px")
+
+    points2D = sum(len(image.point3D_ids) for image in images.values())
+    matched = sum(1 for image in images.values() for pid in image.point3D_ids if pid != NO_POINT3D)
+    share = f" ({100.0 * matched / points2D:.1f}%)" if points2D else ""
+    lines.append(f"2D points:               {points2D}, {matched} matched{share}")
+
+    pairs = top_pairs(overlaps, TOP_PAIRS)
+    linked = sum(1 for a, row in overlaps.items() for b in row if a < b)
+    lines.append(f"Image pairs sharing 3D points: {linked}")
+    if not pairs:
+        return lines
+    lines.append("")
+    lines.append(f"The {len(pairs)} largest overlaps:")
+    names: Dict[int, str] = {i: display_name(image.name) for i, image in images.items()}
+    width = max([len(names.get(i, "?")) for a, b, _ in pairs for i in (a, b)] + [len("name")])
+    lines.append(f"  {'shared':>6}  {'image':>5} {'name':<{width}}  {'image':>5} name")
+    for a, b, shared in pairs:
+        name_a = names.get(a, "?").ljust(width)
+        name_b = names.get(b, "?").ljust(width)
+        lines.append(f"  {shared:6d}  {a:>5} {name_a}  {b:>5} {name_b}".rstrip())
+    return lines
+
+
+def main(argv: Sequence[str]) -> int:
+    if len(argv) > 2:
+        print(f"usage: {argv[0]} [FOLDER]", file=sys.stderr)
+        return 2
+    folder = argv[1] if len(argv) > 1 else default_folder()
+    try:
+        cameras, images, points3D = tolv.read_reconstruction_bin(folder)
+    except OSError as error:
+        print(f"cannot read the reconstruction in {folder}: {error}", file=sys.stderr)
+        return 1
+    overlaps = tolv.compute_overlaps(points3D)
+    print()
+    print(f"Reconstruction: {folder}")
+    for line in summary_lines(cameras, images, points3D, overlaps):
+        print(line)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
