@@ -104,23 +104,23 @@ void OverlapCounts::renumber_images(std::vector<image_t>& image_ids) {
 
 void OverlapCounts::count_dense(const TrackSet& tracks, const std::vector<uint8_t>& skip) {
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
-  std::vector<size_t> rows;
+  std::vector<uint32_t> sorted;
   const uint32_t* dense = tracks.image_ids_.data();
   size_t begin = 0;
   for (size_t k = 0; k < tracks.ends_.size(); ++k) {
     const size_t end = tracks.ends_[k];
-    const size_t n = end - begin;
     const uint32_t* d = dense + begin;
+    const size_t n = end - begin;
     begin = end;
     if (skip[k]) continue;
-    rows.resize(n);
-    for (size_t i = 0; i < n; ++i) rows[i] = triangle_row(d[i]);
+    // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
+    sorted.assign(d, d + n);
+    std::sort(sorted.begin(), sorted.end());
     for (size_t i = 0; i < n; ++i) {
-      const uint32_t a = d[i];
+      uint32_t* row = triangle_.data() + triangle_row(sorted[i]);
       for (size_t j = 0; j <= i; ++j) {
-        const uint32_t b = d[j];
-        const size_t cell = a >= b ? rows[i] + b : rows[j] + a;
-        if (++triangle_[cell] == 0) ++carries_[cell];
+        uint32_t& cell = row[sorted[j]];
+        if (++cell == 0) ++carries_[static_cast<uint64_t>(&cell - triangle_.data())];
       }
     }
   }
