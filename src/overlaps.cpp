@@ -38,40 +38,49 @@ void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_
   ends_.push_back(image_ids_.size());
 }
 
-namespace {
-
-// skip[k] != 0 when a later track has the same point id.
-std::vector<uint8_t> superseded_tracks(const std::vector<point3D_t>& point_ids, bool may_repeat) {
-  std::vector<uint8_t> skip(point_ids.size(), 0);
-  if (!may_repeat) return skip;
-  std::vector<size_t> order(point_ids.size());
+void TrackSet::drop_superseded_tracks() {
+  if (!keys_may_repeat_) return;
+  std::vector<size_t> order(point_ids_.size());
   std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return point_ids[a] < point_ids[b]; });
+                   [&](size_t a, size_t b) { return point_ids_[a] < point_ids_[b]; });
+  std::vector<uint8_t> superseded(point_ids_.size(), 0);
   for (size_t i = 0; i + 1 < order.size(); ++i) {
-    if (point_ids[order[i]] == point_ids[order[i + 1]]) skip[order[i]] = 1;
+    if (point_ids_[order[i]] == point_ids_[order[i + 1]]) superseded[order[i]] = 1;
   }
-  return skip;
+  // Compacts in place: kept tracks only move towards the front.
+  size_t kept_tracks = 0, kept_ids = 0, begin = 0;
+  for (size_t k = 0; k < point_ids_.size(); ++k) {
+    const size_t end = ends_[k];
+    if (!superseded[k]) {
+      for (size_t i = begin; i < end; ++i) image_ids_[kept_ids++] = image_ids_[i];
+      point_ids_[kept_tracks] = point_ids_[k];
+      ends_[kept_tracks++] = kept_ids;
+    }
+    begin = end;
+  }
+  point_ids_.resize(kept_tracks);
+  ends_.resize(kept_tracks);
+  image_ids_.resize(kept_ids);
+  keys_may_repeat_ = false;
 }
 
-}  // namespace
-
 OverlapCounts::OverlapCounts(TrackSet tracks) {
-  const std::vector<uint8_t> skip = superseded_tracks(tracks.point_ids_, tracks.keys_may_repeat_);
+  tracks.drop_superseded_tracks();
   renumber_images(tracks.image_ids_);
   uint64_t visits = 0;
   size_t begin = 0;
-  for (size_t k = 0; k < tracks.ends_.size(); ++k) {
-    if (!skip[k]) visits = saturating_add(visits, pair_visits(tracks.ends_[k] - begin));
-    begin = tracks.ends_[k];
+  for (size_t end : tracks.ends_) {
+    visits = saturating_add(visits, pair_visits(end - begin));
+    begin = end;
   }
   const uint64_t k = images_.size();
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
   if (cells <= kMaxTriangleCells && cells <= saturating_add(visits, visits) + 65536) {
-    count_dense(tracks, skip);
+    count_dense(tracks);
   } else {
-    count_sparse(tracks, skip);
+    count_sparse(tracks);
   }
 }
 
@@ -102,7 +111,7 @@ void OverlapCounts::renumber_images(std::vector<image_t>& image_ids) {
   }
 }
 
-void OverlapCounts::count_dense(const TrackSet& tracks, const std::vector<uint8_t>& skip) {
+void OverlapCounts::count_dense(const TrackSet& tracks) {
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
   std::vector<uint32_t> sorted;
   const uint32_t* dense = tracks.image_ids_.data();
@@ -112,7 +121,6 @@ void OverlapCounts::count_dense(const TrackSet& tracks, const std::vector<uint8_
     const uint32_t* d = dense + begin;
     const size_t n = end - begin;
     begin = end;
-    if (skip[k]) continue;
     // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
     sorted.assign(d, d + n);
     std::sort(sorted.begin(), sorted.end());
@@ -126,7 +134,7 @@ void OverlapCounts::count_dense(const TrackSet& tracks, const std::vector<uint8_
   }
 }
 
-void OverlapCounts::count_sparse(const TrackSet& tracks, const std::vector<uint8_t>& skip) {
+void OverlapCounts::count_sparse(const TrackSet& tracks) {
   const uint32_t* dense = tracks.image_ids_.data();
   size_t begin = 0;
   for (size_t k = 0; k < tracks.ends_.size(); ++k) {
@@ -134,7 +142,6 @@ void OverlapCounts::count_sparse(const TrackSet& tracks, const std::vector<uint8
     const uint32_t* d = dense + begin;
     const size_t n = end - begin;
     begin = end;
-    if (skip[k]) continue;
     for (size_t i = 0; i < n; ++i) {
       for (size_t j = 0; j <= i; ++j) {
         const uint64_t lo = std::min(d[i], d[j]), hi = std::max(d[i], d[j]);

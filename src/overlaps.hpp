@@ -27,6 +27,8 @@ class TrackSet {
 
  private:
   friend class OverlapCounts;
+  // Keeps, for each point id, only the track added last.
+  void drop_superseded_tracks();
   std::vector<point3D_t> point_ids_;
   std::vector<size_t> ends_;      // track k holds image_ids_[ends_[k-1] .. ends_[k])
   std::vector<image_t> image_ids_;
@@ -65,8 +67,8 @@ class OverlapCounts {
 
  private:
   void renumber_images(std::vector<image_t>& image_ids);
-  void count_dense(const TrackSet& tracks, const std::vector<uint8_t>& skip);
-  void count_sparse(const TrackSet& tracks, const std::vector<uint8_t>& skip);
+  void count_dense(const TrackSet& tracks);
+  void count_sparse(const TrackSet& tracks);
   uint64_t triangle_visits(size_t cell) const {
     uint64_t visits = triangle_[cell];
     if (carries_.size() != 0) {

@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 namespace tolv {
 namespace {
@@ -24,7 +23,11 @@ ShortestDigits shortest_digits(double magnitude) {
   for (; p != result.ptr && *p != 'e'; ++p) {
     if (*p != '.') out.digits += *p;
   }
-  if (p != result.ptr) out.exponent = std::atoi(p + 1);  // "e-05" / "e+20"
+  if (p != result.ptr) {  // "e-05" / "e+20"; the text is not NUL-terminated
+    const char* exponent = p + 1;
+    if (exponent != result.ptr && *exponent == '+') ++exponent;
+    std::from_chars(exponent, result.ptr, out.exponent);
+  }
   return out;
 }
 
