@@ -116,8 +116,7 @@ void OverlapCounts::count_dense(const TrackSet& tracks) {
   std::vector<uint32_t> sorted;
   const uint32_t* dense = tracks.image_ids_.data();
   size_t begin = 0;
-  for (size_t k = 0; k < tracks.ends_.size(); ++k) {
-    const size_t end = tracks.ends_[k];
+  for (size_t end : tracks.ends_) {
     const uint32_t* d = dense + begin;
     const size_t n = end - begin;
     begin = end;
@@ -137,8 +136,7 @@ void OverlapCounts::count_dense(const TrackSet& tracks) {
 void OverlapCounts::count_sparse(const TrackSet& tracks) {
   const uint32_t* dense = tracks.image_ids_.data();
   size_t begin = 0;
-  for (size_t k = 0; k < tracks.ends_.size(); ++k) {
-    const size_t end = tracks.ends_[k];
+  for (size_t end : tracks.ends_) {
     const uint32_t* d = dense + begin;
     const size_t n = end - begin;
     begin = end;
