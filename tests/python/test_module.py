@@ -1,0 +1,70 @@
+"""Module registration and the common properties of the four record classes."""
+import inspect
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+import tolv
+from colmap_files import write_reconstruction
+
+FUNCTIONS = {"read_images_bin": "path", "read_cameras_bin": "path", "read_points3D_bin": "path",
+             "compute_overlaps": "points3D", "read_reconstruction_bin": "path"}
+
+
+@pytest.fixture(scope="module")
+def records(tmp_path_factory):
+    """One instance of each record class, taken from a tiny reconstruction."""
+    folder = write_reconstruction(
+        tmp_path_factory.mktemp("rec"), cameras=[(1, 1, 640, 480, [500.0, 500.0, 320.0, 240.0])],
+        images=[(2, (1, 0, 0, 0), (0, 0, 0), 1, "a.png", [(1.0, 2.0, 3)])],
+        points=[(3, (0.0, 0.0, 1.0), (10, 20, 30), 0.5, [(2, 0)])])
+    cameras, images, points = tolv.read_reconstruction_bin(folder)
+    return {"Camera": cameras[1], "Image": images[2], "Point3D": points[3], "Color": points[3].color}
+
+
+def test_all_lists_the_eight_names_in_registration_order():
+    assert tolv.__all__ == ["Camera", "Image", "Point3D", *FUNCTIONS]
+    assert set(tolv.__all__) <= set(dir(tolv)) and not hasattr(tolv, "Color")
+    assert tolv.Camera.K.__text_signature__ == "($self)"
+
+
+@pytest.mark.parametrize("name, param", FUNCTIONS.items())
+def test_function_signature_and_binding(name, param):
+    function = getattr(tolv, name)
+    assert (function.__name__, function.__text_signature__) == (name, f"({param})")
+    assert list(inspect.signature(function).parameters) == [param]
+    assert (function.__doc__, function.__module__, function.__self__) == (None, "tolv", tolv)
+
+
+@pytest.mark.parametrize("name", ["Camera", "Image", "Point3D", "Color"])
+def test_record_class_properties(records, name):
+    instance = records[name]
+    cls = type(instance)
+    assert name == "Color" or getattr(tolv, name) is cls
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
+    assert (repr(cls), cls.__bases__, cls.__doc__) == (f"<class 'builtins.{name}'>", (object,), None)
+    for args, kwargs in [((), {}), ((1, 2), {}), ((), {"x": 1})]:
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            cls(*args, **kwargs)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    for attribute in ["new_attribute"] + [a for a in dir(cls) if not a.startswith("_")]:
+        with pytest.raises(AttributeError):
+            setattr(instance, attribute, 0)
+        with pytest.raises(AttributeError):
+            delattr(instance, attribute)
+    assert not hasattr(instance, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
+
+
+def test_second_initialisation_raises_import_error():
+    script = ("import sys, tolv\nfirst = tolv\ndel sys.modules['tolv']\n"
+              "try:\n    import tolv\nexcept ImportError as e:\n"
+              "    print('ImportError', e, 'tolv' in sys.modules, len(first.__all__))\n")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("ImportError ") and run.stdout.endswith(" False 8\n")
+    assert "once" in run.stdout
