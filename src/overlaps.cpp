@@ -34,7 +34,10 @@ void TrackSet::reserve_tracks(size_t count) {
 
 void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
   point_ids_.push_back(point_id);
-  for (size_t i = 0; i < length; ++i) image_ids_.push_back(elements[i].image_id);
+  const size_t start = image_ids_.size();
+  image_ids_.resize(start + length);
+  image_t* out = image_ids_.data() + start;
+  for (size_t i = 0; i < length; ++i) out[i] = elements[i].image_id;
   ends_.push_back(image_ids_.size());
 }
 
@@ -84,50 +87,69 @@ OverlapCounts::OverlapCounts(TrackSet tracks) {
   }
 }
 
-void OverlapCounts::renumber_images(std::vector<image_t>& image_ids) {
+void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
+  // Dense indices follow ascending image ids, so images that are near in id (and
+  // usually in space) stay near in the counters.
   image_t max_id = 0;
   for (image_t id : image_ids) max_id = std::max(max_id, id);
   const uint64_t table_size = uint64_t{max_id} + 1;
   if (table_size <= kMaxDirectTableIds && table_size <= 8 * uint64_t{image_ids.size()} + 4096) {
     std::vector<uint32_t> dense_of(static_cast<size_t>(table_size), kUnassigned);
-    for (image_t& id : image_ids) {
-      uint32_t& dense = dense_of[id];
-      if (dense == kUnassigned) {
-        dense = static_cast<uint32_t>(images_.size());
-        images_.push_back(id);
-      }
-      id = dense;
+    for (image_t id : image_ids) dense_of[id] = 0;
+    for (size_t id = 0; id < dense_of.size(); ++id) {
+      if (dense_of[id] == kUnassigned) continue;
+      dense_of[id] = static_cast<uint32_t>(images_.size());
+      images_.push_back(static_cast<image_t>(id));
     }
+    for (image_t& id : image_ids) id = dense_of[id];
     return;
   }
   FlatMap dense_of(1024);
-  for (image_t& id : image_ids) {
-    uint64_t& slot = dense_of[id];
-    if (slot == 0) {
-      images_.push_back(id);
-      slot = images_.size();  // dense index + 1, so 0 means unassigned
-    }
-    id = static_cast<image_t>(slot - 1);
+  for (image_t id : image_ids) dense_of[id];
+  dense_of.for_each([&](uint64_t id, uint64_t) { images_.push_back(static_cast<image_t>(id)); });
+  std::sort(images_.begin(), images_.end());
+  for (size_t dense = 0; dense < images_.size(); ++dense) dense_of[images_[dense]] = dense;
+  for (image_t& id : image_ids) id = static_cast<image_t>(*dense_of.find(id));
+}
+
+namespace {
+
+// Insertion sort: tracks are short, and std::sort's set-up dominates at this size.
+void sort_small(uint32_t* first, size_t n) {
+  if (n > 32) {
+    std::sort(first, first + n);
+    return;
+  }
+  for (size_t i = 1; i < n; ++i) {
+    const uint32_t value = first[i];
+    size_t j = i;
+    for (; j > 0 && first[j - 1] > value; --j) first[j] = first[j - 1];
+    first[j] = value;
   }
 }
 
+}  // namespace
+
+void OverlapCounts::carry(size_t cell) { ++carries_[cell]; }
+
 void OverlapCounts::count_dense(const TrackSet& tracks) {
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
+  uint32_t* const triangle = triangle_.data();
+  // Tracks are taken in their own order: consecutive updates of one counter would
+  // wait on each other, scattered ones overlap.
   std::vector<uint32_t> sorted;
-  const uint32_t* dense = tracks.image_ids_.data();
   size_t begin = 0;
   for (size_t end : tracks.ends_) {
-    const uint32_t* d = dense + begin;
-    const size_t n = end - begin;
-    begin = end;
     // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
-    sorted.assign(d, d + n);
-    std::sort(sorted.begin(), sorted.end());
+    sorted.assign(tracks.image_ids_.begin() + begin, tracks.image_ids_.begin() + end);
+    begin = end;
+    uint32_t* const d = sorted.data();
+    const size_t n = sorted.size();
+    sort_small(d, n);
     for (size_t i = 0; i < n; ++i) {
-      uint32_t* row = triangle_.data() + triangle_row(sorted[i]);
+      uint32_t* const row = triangle + triangle_row(d[i]);
       for (size_t j = 0; j <= i; ++j) {
-        uint32_t& cell = row[sorted[j]];
-        if (++cell == 0) ++carries_[static_cast<uint64_t>(&cell - triangle_.data())];
+        if (__builtin_expect(++row[d[j]] == 0, 0)) carry(static_cast<size_t>(row + d[j] - triangle));
       }
     }
   }

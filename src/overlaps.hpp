@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/default_init.hpp"
 #include "core/flat_map.hpp"
 #include "point3d.hpp"
 
@@ -31,7 +32,7 @@ class TrackSet {
   void drop_superseded_tracks();
   std::vector<point3D_t> point_ids_;
   std::vector<size_t> ends_;      // track k holds image_ids_[ends_[k-1] .. ends_[k])
-  std::vector<image_t> image_ids_;
+  FilledVector<image_t> image_ids_;  // grown without zero-filling
   bool keys_may_repeat_ = false;
 };
 
@@ -66,8 +67,10 @@ class OverlapCounts {
   }
 
  private:
-  void renumber_images(std::vector<image_t>& image_ids);
+  void renumber_images(FilledVector<image_t>& image_ids);
   void count_dense(const TrackSet& tracks);
+  // Records that a 32-bit counter wrapped; rare, so kept out of the counting loop.
+  [[gnu::noinline]] void carry(size_t cell);
   void count_sparse(const TrackSet& tracks);
   uint64_t triangle_visits(size_t cell) const {
     uint64_t visits = triangle_[cell];
