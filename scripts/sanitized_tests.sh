@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (g++, no
+# recovery) and runs the whole Python test suite against it. Any sanitizer report, in
+# the test process or in a subprocess a test starts, makes the script fail.
+#
+#   scripts/sanitized_tests.sh [pytest arguments...]
+#
+# TOLV_SANITIZED_BUILD_DIR overrides the build folder (default build/sanitized, git-ignored).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TOLV_SANITIZED_BUILD_DIR:-$root/build/sanitized}
+venv=$build/venv
+logs=$build/sanitizer-logs
+
+# The sanitizer runtimes must be the ones g++ links against; a bare name back means
+# that g++ has none.
+command -v g++ >/dev/null || { echo "sanitized_tests: g++ not found" >&2; exit 2; }
+runtime() {
+  local path
+  path=$(g++ -print-file-name="$1")
+  if [[ "$path" != /* || ! -e "$path" ]]; then
+    echo "sanitized_tests: g++ has no $1 (install its sanitizer runtime)" >&2
+    exit 2
+  fi
+  echo "$path"
+}
+libasan=$(runtime libasan.so)
+libubsan=$(runtime libubsan.so)
+# The interpreter does not link libstdc++; loaded only later with the module, its
+# __cxa_throw would stay hidden from the ASan interceptor and the first C++ throw
+# would stop the process. Preloading it right after the runtime avoids that.
+libstdcxx=$(runtime libstdc++.so)
+
+mkdir -p "$build"
+if [[ ! -x "$venv/bin/python" ]]; then
+  python3 -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q pytest hypothesis
+export PATH="$venv/bin:$PATH"
+# cmake and ninja come from PyPI where the machine lacks them.
+for tool in cmake ninja; do
+  command -v "$tool" >/dev/null || "$venv/bin/python" -m pip install -q "$tool"
+done
+
+cmake -S "$root" -B "$build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=g++ \
+  -DTOLV_SANITIZE=address,undefined \
+  -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+ninja -C "$build" -j2 tolv
+
+# Reports go to files, so that none is lost with a standard error that pytest captures
+# when the process halts, and a report from a subprocess whose exit status a test
+# inspects cannot pass unnoticed.
+rm -rf "$logs"
+mkdir -p "$logs" "$build/site"
+# libasan, loaded first, takes over the call through which libubsan would set its own
+# report file from UBSAN_OPTIONS, so every interpreter (subprocesses too, through
+# PYTHONPATH) sets it directly.
+cat > "$build/site/sitecustomize.py" <<EOF
+import ctypes, os
+ctypes.CDLL("$libubsan").__sanitizer_set_report_path(os.fsencode("$logs/ubsan"))
+EOF
+status=0
+(
+  cd "$root"
+  export LD_PRELOAD="$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
+  export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:log_path=$logs/asan"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  # Object memory through malloc, so ASan sees every Python object the module allocates.
+  export PYTHONMALLOC=malloc
+  export PYTHONPATH="$build:$build/site${PYTHONPATH:+:$PYTHONPATH}"
+  if [[ $# -eq 0 ]]; then set -- tests/python; fi
+  exec "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
+) || status=$?
+
+reports=("$logs"/*)
+if [[ -e "${reports[0]}" ]]; then
+  echo "sanitized_tests: sanitizer reports:" >&2
+  for report in "${reports[@]}"; do
+    echo "==> $report" >&2
+    cat "$report" >&2
+  done
+  exit 1
+fi
+if [[ $status -ne 0 ]]; then
+  echo "sanitized_tests: pytest failed with status $status" >&2
+fi
+exit "$status"
