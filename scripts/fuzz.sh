@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with ASan and UBSan and runs each for a bounded time.
+#
+# Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [RUNS_PER_TARGET]
+#   SECONDS_PER_TARGET  default 60; RUNS_PER_TARGET  default unlimited (-1)
+# Env: BUILD_DIR (default build/fuzz), TARGETS (default all four).
+# Targets run one after another with one worker each; new inputs go to a scratch copy
+# of the seed corpus, crashes to $BUILD_DIR/artifacts/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-60}"
+runs="${2:--1}"
+build_dir="${BUILD_DIR:-build/fuzz}"
+targets="${TARGETS:-fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps}"
+
+if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
+  apt-get update -qq
+  apt-get install -y -qq clang libclang-rt-dev >/dev/null 2>&1 || apt-get install -y -qq clang libclang-rt-14-dev
+fi
+
+CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTOLV_BUILD_PYTHON=OFF -DTOLV_BUILD_FUZZERS=ON -DTOLV_SANITIZE=address,undefined >/dev/null
+ninja -C "$build_dir" -j2 $targets
+
+corpus="$build_dir/corpus"
+rm -rf "$corpus"
+python3 scripts/make_fuzz_corpus.py "$corpus"
+rm -rf "$build_dir/artifacts"
+mkdir -p "$build_dir/artifacts"
+
+status=0
+for target in $targets; do
+  log="$build_dir/$target.log"
+  # close_fd_mask=2 drops the expected aborts' diagnostics; libFuzzer's own output and
+  # the sanitizers' reports still reach the log.
+  if "$build_dir/$target" "$corpus/$target" -max_total_time="$seconds" -runs="$runs" \
+      -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$build_dir/artifacts/$target-" \
+      >"$log" 2>&1; then
+    echo "== $target: ok"
+  else
+    echo "== $target: FAILED (log: $log)"
+    status=1
+    # Rerun each crash input with standard error open, to show what the target reported.
+    for crash in "$build_dir/artifacts/$target-"*; do
+      [ -e "$crash" ] || continue
+      echo "-- $crash"
+      "$build_dir/$target" "$crash" 2>&1 | grep -vE '^(INFO|Running|Executed)' | tail -n 30 || true
+    done
+  fi
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
+done
+exit "$status"

@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets: a few tiny valid inputs per target.
+
+Usage: make_fuzz_corpus.py OUT_DIR  (creates OUT_DIR/<target>/seed_<n>)
+"""
+import struct
+import sys
+from pathlib import Path
+
+
+def cameras(records, count=None):
+    out = struct.pack("<Q", len(records) if count is None else count)
+    for camera_id, model, width, height, params in records:
+        out += struct.pack("<IiQQ", camera_id, model, width, height)
+        out += struct.pack(f"<{len(params)}d", *params)
+    return out
+
+
+def images(records):
+    out = struct.pack("<Q", len(records))
+    for image_id, camera_id, name, points2D in records:
+        out += struct.pack("<I7dI", image_id, 1, 0, 0, 0, 0.5, -1, 2, camera_id)
+        out += name + b"\0" + struct.pack("<Q", len(points2D))
+        for x, y, point3D_id in points2D:
+            out += struct.pack("<ddQ", x, y, point3D_id)
+    return out
+
+
+def points3D(records):
+    out = struct.pack("<Q", len(records))
+    for point_id, rgb, track in records:
+        out += struct.pack("<Q3d3Bd", point_id, 1, 2.5, -3, *rgb, 0.75)
+        out += struct.pack("<Q", len(track))
+        for image_id, point2D_idx in track:
+            out += struct.pack("<II", image_id, point2D_idx)
+    return out
+
+
+def overlaps(flags, tracks):
+    out = bytes([flags])
+    for point_id, image_ids in tracks:
+        out += bytes([point_id, len(image_ids)]) + struct.pack(f"<{len(image_ids)}H", *image_ids)
+    return out
+
+
+SEEDS = {
+    "fuzz_cameras": [
+        cameras([]),
+        cameras([(1, 0, 1920, 1080, [500, 320, 240])]),
+        cameras([(1, 1, 640, 480, [1, 2, 3, 4]), (7, 6, 2**64 - 1, 0, list(range(12))),
+                 (1, 10, 1, 1, [0.5] * 12)]),
+        # A second record of the invalid model, and of an unknown model code.
+        cameras([(2, 3, 10, 10, [1] * 5)], count=2) + struct.pack("<IiQQ", 3, -1, 1, 1),
+        cameras([(2, 8, 10, 10, [1] * 4)], count=2) + struct.pack("<Ii", 3, 11),
+    ],
+    "fuzz_images": [
+        images([]),
+        images([(1, 1, b"a", [(1.5, 2.5, 7)])]),
+        images([(5, 1, b"a.jpg", [(1, 2, 3), (4, 5, 2**64 - 1)]), (6, 2, b"", []),
+                (5, 3, b"\xc3\xa9", [])]),
+    ],
+    "fuzz_points3D": [
+        points3D([]),
+        points3D([(1, (0, 128, 255), [(1, 0), (2, 7)])]),
+        points3D([(2**64 - 1, (1, 2, 3), []), (9, (4, 5, 6), [(3, 10), (3, 12)]),
+                  (9, (7, 8, 9), [(1, 1)])]),
+    ],
+    "fuzz_overlaps": [
+        overlaps(0, [(0, [1, 2, 3]), (1, [2, 3]), (2, [3, 3]), (3, [])]),
+        overlaps(1, [(1, [1, 2]), (2, [2]), (1, [3, 3, 4])]),
+        overlaps(2, [(0, [1, 65535, 9]), (1, [9, 1])]),
+        # Many images seen once each (flag 4: one-image tracks): too many for a dense table.
+        bytes([4]) + struct.pack("<400H", *range(400)),
+    ],
+}
+
+
+def main():
+    out_dir = Path(sys.argv[1])
+    for target, seeds in SEEDS.items():
+        (out_dir / target).mkdir(parents=True, exist_ok=True)
+        for n, seed in enumerate(seeds):
+            (out_dir / target / f"seed_{n}").write_bytes(seed)
+
+
+if __name__ == "__main__":
+    main()

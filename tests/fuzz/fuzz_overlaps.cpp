@@ -1,0 +1,87 @@
+// Fuzzes TrackSet/OverlapCounts against a naive pair count over the same tracks.
+//
+// Input: a flag byte, then tracks, each [point id byte][length byte][length x 2-byte image id],
+// lengths taken modulo 64 to keep the naive count cheap. Flag bit 0: point ids come from the
+// input and may repeat (the later track wins); otherwise every track gets its own id.
+// Bit 1: image ids are spread over the whole 32-bit range, which takes the hashed
+// renumbering. Bit 2: every track is a single 2-byte image id with no id or length byte,
+// so that a short input names enough images to need the sparse pair table.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "overlaps.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, uint64_t a, uint64_t b, uint64_t actual, uint64_t expected) {
+  std::fprintf(stderr, "%s for images %llu, %llu: %llu, naive count %llu\n", what,
+               static_cast<unsigned long long>(a), static_cast<unsigned long long>(b),
+               static_cast<unsigned long long>(actual), static_cast<unsigned long long>(expected));
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const bool spread = data[0] & 2, singletons = data[0] & 4;
+  const bool ids_repeat = (data[0] & 1) && !singletons;
+  tolv::TrackSet tracks;
+  if (ids_repeat) tracks.note_keys_may_repeat();
+  std::map<uint64_t, std::vector<tolv::image_t>> latest;
+  uint64_t next_id = 0;
+  size_t pos = 1;
+  while (pos + 2 <= size) {
+    const uint64_t point_id = ids_repeat ? data[pos] : next_id++;
+    size_t length = 1;
+    if (!singletons) {
+      length = data[pos + 1] % 64;
+      pos += 2;
+      if (length > (size - pos) / 2) length = (size - pos) / 2;
+    }
+    std::vector<tolv::TrackElement> elements;
+    std::vector<tolv::image_t>& images = latest[point_id];
+    images.clear();
+    for (size_t k = 0; k < length; ++k, pos += 2) {
+      const uint32_t raw = data[pos] | uint32_t{data[pos + 1]} << 8;
+      const tolv::image_t image = spread ? raw * 65537u : raw;
+      elements.push_back({image, static_cast<tolv::point2D_t>(k)});
+      images.push_back(image);
+    }
+    tracks.add_track(point_id, elements.data(), elements.size());
+  }
+
+  // Pair visits per unordered pair of image ids (lower id first).
+  std::map<std::pair<tolv::image_t, tolv::image_t>, uint64_t> naive;
+  for (const auto& entry : latest) {
+    const std::vector<tolv::image_t>& t = entry.second;
+    for (size_t i = 0; i < t.size(); ++i) {
+      for (size_t j = 0; j <= i; ++j) ++naive[std::minmax(t[i], t[j])];
+    }
+  }
+
+  const tolv::OverlapCounts counts(std::move(tracks));
+  std::vector<bool> on_diagonal(counts.image_count(), false);
+  size_t pairs = 0;
+  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
+    const tolv::image_t image_a = counts.image_id(a), image_b = counts.image_id(b);
+    if (a > b) fail("pair out of order", image_a, image_b, a, b);
+    const auto found = naive.find(std::minmax(image_a, image_b));
+    const uint64_t visits = found == naive.end() ? 0 : found->second;
+    const uint64_t expected = image_a == image_b ? 2 * visits : visits;
+    if (count != expected) fail("count", image_a, image_b, count, expected);
+    if (a == b) on_diagonal[a] = true;
+    ++pairs;
+  });
+  if (pairs != naive.size()) fail("number of pairs", 0, 0, pairs, naive.size());
+  // Every numbered image observes a counted point, so it pairs with itself: the
+  // caller builds one result row per numbered image and must not get an empty one.
+  for (uint32_t a = 0; a < counts.image_count(); ++a) {
+    if (!on_diagonal[a]) fail("numbered image without pairs", counts.image_id(a), 0, 0, 0);
+  }
+  return 0;
+}

@@ -1,0 +1,141 @@
+// Overlap counts of hand-made tracks, and of random tracks against a naive nested-map count.
+#include <map>
+#include <random>
+#include <vector>
+
+#include "overlaps.hpp"
+#include "test_runner.hpp"
+
+using namespace tolv;
+
+namespace {
+
+using Tracks = std::vector<std::vector<image_t>>;  // image ids only; point2D_idx plays no part
+using Counts = std::map<image_t, std::map<image_t, uint64_t>>;
+
+// Every pair i >= j of every track adds one to [a][b] and one to [b][a].
+Counts naive_counts(const Tracks& tracks) {
+  Counts counts;
+  for (const auto& track : tracks) {
+    for (size_t i = 0; i < track.size(); ++i) {
+      for (size_t j = 0; j <= i; ++j) {
+        ++counts[track[i]][track[j]];
+        ++counts[track[j]][track[i]];
+      }
+    }
+  }
+  return counts;
+}
+
+std::vector<TrackElement> elements_of(const std::vector<image_t>& images) {
+  std::vector<TrackElement> elements;
+  for (image_t image : images) elements.push_back({image, static_cast<point2D_t>(elements.size())});
+  return elements;
+}
+
+// Each unordered pair must be reported once.
+Counts counts_of(const OverlapCounts& overlaps) {
+  Counts counts;
+  overlaps.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
+    CHECK(a <= b);
+    const image_t image_a = overlaps.image_id(a), image_b = overlaps.image_id(b);
+    CHECK(counts[image_a].count(image_b) == 0);
+    counts[image_a][image_b] = count;
+    counts[image_b][image_a] = count;
+  });
+  return counts;
+}
+
+}  // namespace
+
+TEST(overlaps_of_hand_made_tracks) {
+  const struct {
+    Tracks tracks;
+    Counts expected;
+  } cases[] = {
+      {{}, {}},
+      {{{}, {}}, {}},
+      {{{5}}, {{5, {{5, 2}}}}},
+      {{{1, 2}}, {{1, {{1, 2}, {2, 1}}}, {2, {{1, 1}, {2, 2}}}}},
+      {{{1, 2}, {2, 1}}, {{1, {{1, 4}, {2, 2}}}, {2, {{1, 2}, {2, 4}}}}},
+      {{{1, 2, 3}, {2, 3}},
+       {{1, {{1, 2}, {2, 1}, {3, 1}}}, {2, {{1, 1}, {2, 4}, {3, 2}}}, {3, {{1, 1}, {2, 2}, {3, 4}}}}},
+      {{{3, 3}}, {{3, {{3, 6}}}}},
+      {{{1, 1, 2}}, {{1, {{1, 6}, {2, 2}}}, {2, {{1, 2}, {2, 2}}}}},
+      {{{0xFFFFFFFF, 0}}, {{0, {{0, 2}, {0xFFFFFFFF, 1}}}, {0xFFFFFFFF, {{0, 1}, {0xFFFFFFFF, 2}}}}},
+  };
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    CHECK(naive_counts(cases[k].tracks) == cases[k].expected);
+    std::unordered_map<point3D_t, Point3D> points;
+    for (const auto& images : cases[k].tracks) {
+      points[points.size() + 100].track = elements_of(images);
+    }
+    Counts actual;
+    for (const auto& row : compute_overlaps(points)) actual[row.first].insert(row.second.begin(), row.second.end());
+    CHECK_EQ(actual == cases[k].expected, true, "case " + std::to_string(k));
+  }
+}
+
+TEST(later_track_of_a_repeated_point_id_replaces_the_earlier) {
+  TrackSet tracks;
+  tracks.note_keys_may_repeat();
+  const std::pair<point3D_t, std::vector<image_t>> added[] = {{1, {1, 2}}, {2, {2}}, {1, {3, 3}}};
+  for (const auto& [id, images] : added) {
+    const auto elements = elements_of(images);
+    tracks.add_track(id, elements.data(), elements.size());
+  }
+  const OverlapCounts counts(std::move(tracks));
+  CHECK(counts_of(counts) == naive_counts({{2}, {3, 3}}));
+  // Image 1 is only in the replaced track: numbering it would give it an empty row.
+  CHECK_EQ(counts.image_count(), size_t{2});
+}
+
+TEST(overlaps_match_naive_counts_on_random_tracks) {
+  const struct {
+    const char* name;
+    int points;
+    uint64_t max_track, id_range;
+    int id_pool;         // image ids drawn from this many values below id_range (0: any)
+    int point_id_range;  // 0: distinct point ids; else drawn below this, repeating
+  } scenarios[] = {
+      {"many small ids", 2000, 12, 60, 0, 0},
+      {"few huge ids", 300, 20, uint64_t{1} << 32, 20, 0},
+      {"many huge ids, sparse pairs", 3000, 2, uint64_t{1} << 32, 0, 0},
+      {"many small ids, sparse pairs", 3000, 1, 5000, 0, 0},
+      {"repeated point ids", 500, 8, 40, 0, 200},
+  };
+  std::mt19937_64 random(7);
+  for (const auto& s : scenarios) {
+    std::vector<image_t> pool;
+    for (int k = 0; k < s.id_pool; ++k) pool.push_back(static_cast<image_t>(random() % s.id_range));
+    std::map<point3D_t, std::vector<image_t>> latest;
+    TrackSet tracks;
+    if (s.point_id_range) tracks.note_keys_may_repeat();
+    for (int p = 0; p < s.points; ++p) {
+      std::vector<image_t> images(random() % (s.max_track + 1));
+      for (image_t& image : images) {
+        image = pool.empty() ? static_cast<image_t>(random() % s.id_range) : pool[random() % pool.size()];
+      }
+      const point3D_t id = s.point_id_range ? random() % s.point_id_range : p;
+      const auto elements = elements_of(images);
+      tracks.add_track(id, elements.data(), elements.size());
+      latest[id] = images;
+    }
+    Tracks counted;
+    for (const auto& entry : latest) counted.push_back(entry.second);
+    CHECK_EQ(counts_of(OverlapCounts(std::move(tracks))) == naive_counts(counted), true, s.name);
+  }
+}
+
+TEST(diagonal_count_beyond_32_bits) {
+  // 100000 * 100001 / 2 pair visits of image 7 with itself pass 2^32.
+  std::vector<image_t> images(100000, 7);
+  images.push_back(8);
+  std::unordered_map<point3D_t, Point3D> points;
+  points[1].track = elements_of(images);
+  const OverlapMap result = compute_overlaps(points);
+  CHECK_EQ(result.at(7).at(7), uint64_t{100000} * 100001);
+  CHECK_EQ(result.at(7).at(8), uint64_t{100000});
+  CHECK_EQ(result.at(8).at(7), uint64_t{100000});
+  CHECK_EQ(result.at(8).at(8), uint64_t{2});
+}
