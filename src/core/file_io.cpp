@@ -2,7 +2,6 @@
 #include "core/file_io.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,20 +53,9 @@ constexpr size_t kMinimumCapacity = 64;
 // read(2) moves at most about 2 GiB per call on Linux; stay below SSIZE_MAX on 32-bit.
 constexpr size_t kMaxReadChunk = size_t{1} << 30;
 
-constexpr size_t kHugePageBytes = size_t{2} << 20;
-
-// Large buffers are aligned to huge pages and marked for them: filling a file's
-// buffer then takes a few hundred page faults instead of one per 4 KiB.
+// The size hint makes one allocation the common case; growth doubles.
 uint8_t* allocate_buffer(size_t capacity) {
-  void* memory = nullptr;
-  if (capacity >= 2 * kHugePageBytes) {
-    if (posix_memalign(&memory, kHugePageBytes, capacity) != 0) memory = nullptr;
-#ifdef MADV_HUGEPAGE
-    if (memory != nullptr) ::madvise(memory, capacity - capacity % kHugePageBytes, MADV_HUGEPAGE);
-#endif
-  } else {
-    memory = std::malloc(capacity);
-  }
+  void* memory = std::malloc(capacity);
   if (memory == nullptr) throw std::bad_alloc();
   return static_cast<uint8_t*>(memory);
 }
