@@ -3,11 +3,8 @@
 
 namespace tolv {
 
-uint64_t read_record_count(ByteReader& reader, LineSink& progress, const char* tail) {
-  reader.require(kHeaderBytes);
-  const uint64_t count = reader.read_u64();
+void write_record_count(LineSink& progress, uint64_t count, const char* tail) {
   progress.write_line("Found " + std::to_string(count) + tail);
-  return count;
 }
 
 Point3D Point3DView::to_record() const {
@@ -21,62 +18,66 @@ Point3D Point3DView::to_record() const {
   return record;
 }
 
-uint64_t plausible_record_count(ByteSpan bytes, size_t min_record_bytes) {
-  if (bytes.size < kHeaderBytes) return 0;
-  const uint64_t declared = load_le<uint64_t>(bytes.data);
-  const uint64_t possible = (bytes.size - kHeaderBytes) / min_record_bytes;
-  return declared < possible ? declared : possible;
-}
+namespace {
 
-CameraMap parse_cameras(ByteSpan bytes, LineSink& progress) {
+// The map-building sinks, shared by the byte and file entry points.
+template <class Reader>
+CameraMap camera_map(Reader& reader, LineSink& progress) {
   CameraMap cameras;
-  parse_cameras(bytes, progress, [&](Camera&& camera) {
+  parse_cameras(reader, progress, [&](Camera&& camera) {
     const camera_t id = camera.camera_id;
     cameras.insert_or_assign(id, std::move(camera));
   });
   return cameras;
 }
 
-ImageMap parse_images(ByteSpan bytes, LineSink& progress) {
+template <class Reader>
+ImageMap image_map(Reader& reader, LineSink& progress) {
   ImageMap images;
-  parse_images(bytes, progress, [&](Image&& image) {
+  parse_images(reader, progress, [&](Image&& image) {
     const image_t id = image.image_id;
     images.insert_or_assign(id, std::move(image));
   });
   return images;
 }
 
-Point3DMap parse_points3D(ByteSpan bytes, LineSink& progress) {
+template <class Reader>
+Point3DMap point3D_map(Reader& reader, LineSink& progress) {
   Point3DMap points;
-  parse_points3D(bytes, progress, [&](const Point3DView& point) {
+  parse_points3D(reader, progress, [&](const Point3DView& point) {
     points.insert_or_assign(point.id, point.to_record());
   });
   return points;
 }
 
-namespace {
-
-// Reads the file whole, then parses it with parse(bytes, progress).
-template <class Map>
-IoResult<Map> read_and_parse(const std::string& path, LineSink& progress,
-                             Map (*parse)(ByteSpan, LineSink&)) {
-  IoResult<FileBuffer> file = read_whole_file(path);
-  if (!file) return file.error();
-  return parse(file.value().bytes(), progress);
-}
-
 }  // namespace
 
+CameraMap parse_cameras(ByteSpan bytes, LineSink& progress) {
+  ByteReader reader(bytes);
+  return camera_map(reader, progress);
+}
+
+ImageMap parse_images(ByteSpan bytes, LineSink& progress) {
+  ByteReader reader(bytes);
+  return image_map(reader, progress);
+}
+
+Point3DMap parse_points3D(ByteSpan bytes, LineSink& progress) {
+  ByteReader reader(bytes);
+  return point3D_map(reader, progress);
+}
+
 IoResult<CameraMap> read_cameras_bin(const std::string& path, LineSink& progress) {
-  return read_and_parse<CameraMap>(path, progress, &parse_cameras);
+  return read_file<CameraMap>(path, [&](FileReader& reader) { return camera_map(reader, progress); });
 }
 
 IoResult<ImageMap> read_images_bin(const std::string& path, LineSink& progress) {
-  return read_and_parse<ImageMap>(path, progress, &parse_images);
+  return read_file<ImageMap>(path, [&](FileReader& reader) { return image_map(reader, progress); });
 }
 
 IoResult<Point3DMap> read_points3D_bin(const std::string& path, LineSink& progress) {
-  return read_and_parse<Point3DMap>(path, progress, &parse_points3D);
+  return read_file<Point3DMap>(path,
+                               [&](FileReader& reader) { return point3D_map(reader, progress); });
 }
 
 ReconstructionPaths reconstruction_paths(const std::string& folder) {

@@ -1,9 +1,9 @@
 // Parsers for COLMAP's cameras.bin, images.bin and points3D.bin, and the folder reader. No Python.h.
 //
-// Each parser makes one forward pass over the whole-file buffer and hands every
-// record to a sink as soon as it is decoded, so a caller can build its own objects
-// without an intermediate map. Malformed data aborts (core/abort.hpp); only opening
-// and reading a file produce an IoError.
+// Each parser makes one forward pass over the record data (bytes in memory, or a file
+// read in chunks) and hands every record to a sink as soon as it is decoded, so a
+// caller can build its own objects without an intermediate map. Malformed data aborts
+// (core/abort.hpp); only opening and reading a file produce an IoError.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,8 @@
 
 #include "camera_models.hpp"
 #include "core/byte_reader.hpp"
-#include "core/file_io.hpp"
+#include "core/io_error.hpp"
+#include "core/file_reader.hpp"
 #include "core/line_writer.hpp"
 #include "image.hpp"
 #include "point3d.hpp"
@@ -29,12 +30,27 @@ constexpr size_t kMinCameraRecordBytes = 24 + 3 * 8;
 constexpr size_t kMinImageRecordBytes = 73;
 constexpr size_t kMinPoint3DRecordBytes = 51;
 
-// How many records the buffer can hold at most: the header's count, capped by what
-// the bytes after the header could contain. Safe for sizing containers up front.
-uint64_t plausible_record_count(ByteSpan bytes, size_t min_record_bytes);
+// How many records the data can hold at most: the header's count, capped by what the
+// bytes after the header could contain (0 when the header is not there yet). Safe for
+// sizing containers up front.
+template <class Reader>
+uint64_t plausible_record_count(Reader& reader, size_t min_record_bytes) {
+  if (!reader.ensure(kHeaderBytes) || reader.size_hint() < kHeaderBytes) return 0;
+  const uint64_t declared = load_le<uint64_t>(reader.cursor());
+  const uint64_t possible = (reader.size_hint() - kHeaderBytes) / min_record_bytes;
+  return declared < possible ? declared : possible;
+}
+
+void write_record_count(LineSink& progress, uint64_t count, const char* tail);
 
 // Checks the 8-byte header, decodes the record count and writes "Found <N><tail>".
-uint64_t read_record_count(ByteReader& reader, LineSink& progress, const char* tail);
+template <class Reader>
+uint64_t read_record_count(Reader& reader, LineSink& progress, const char* tail) {
+  reader.require(kHeaderBytes);
+  const uint64_t count = reader.template read<uint64_t>();
+  write_record_count(progress, count, tail);
+  return count;
+}
 
 // A decoded point whose track still lies, little-endian and unaligned, in the file buffer.
 struct Point3DView {
@@ -67,46 +83,45 @@ constexpr size_t kPoint3DFixedBytes = 51;    // id, xyz, colour, error, track le
 
 // Decoders of each record's fixed-width head. Instantiated unchecked when the whole
 // head is known to fit, and checked otherwise so that the message names the exact field.
-template <bool kChecked>
-void decode_camera_head(ByteReader& reader, Camera& camera) {
-  camera.camera_id = reader.read<uint32_t, kChecked>();
+template <bool kChecked, class Reader>
+void decode_camera_head(Reader& reader, Camera& camera) {
+  camera.camera_id = reader.template read<uint32_t, kChecked>();
   // The model code is checked before width and height are read.
-  camera.model_id = camera_model_from_code(reader.read<int32_t, kChecked>());
-  camera.width = reader.read<uint64_t, kChecked>();
-  camera.height = reader.read<uint64_t, kChecked>();
+  camera.model_id = camera_model_from_code(reader.template read<int32_t, kChecked>());
+  camera.width = reader.template read<uint64_t, kChecked>();
+  camera.height = reader.template read<uint64_t, kChecked>();
 }
 
-template <bool kChecked>
-void decode_image_head(ByteReader& reader, Image& image) {
-  image.image_id = reader.read<uint32_t, kChecked>();
-  image.rot.w = reader.read<double, kChecked>();
-  image.rot.x = reader.read<double, kChecked>();
-  image.rot.y = reader.read<double, kChecked>();
-  image.rot.z = reader.read<double, kChecked>();
-  for (double& t : image.trans) t = reader.read<double, kChecked>();
-  image.camera_id = reader.read<uint32_t, kChecked>();
+template <bool kChecked, class Reader>
+void decode_image_head(Reader& reader, Image& image) {
+  image.image_id = reader.template read<uint32_t, kChecked>();
+  image.rot.w = reader.template read<double, kChecked>();
+  image.rot.x = reader.template read<double, kChecked>();
+  image.rot.y = reader.template read<double, kChecked>();
+  image.rot.z = reader.template read<double, kChecked>();
+  for (double& t : image.trans) t = reader.template read<double, kChecked>();
+  image.camera_id = reader.template read<uint32_t, kChecked>();
 }
 
 // Decodes id, xyz, colour and error into point and returns the track length.
-template <bool kChecked>
-uint64_t decode_point3D_head(ByteReader& reader, Point3DView& point) {
-  point.id = reader.read<uint64_t, kChecked>();
-  for (double& coordinate : point.xyz) coordinate = reader.read<double, kChecked>();
-  point.color.r = reader.read<uint8_t, kChecked>();
-  point.color.g = reader.read<uint8_t, kChecked>();
-  point.color.b = reader.read<uint8_t, kChecked>();
-  point.error = reader.read<double, kChecked>();
-  return reader.read<uint64_t, kChecked>();
+template <bool kChecked, class Reader>
+uint64_t decode_point3D_head(Reader& reader, Point3DView& point) {
+  point.id = reader.template read<uint64_t, kChecked>();
+  for (double& coordinate : point.xyz) coordinate = reader.template read<double, kChecked>();
+  point.color.r = reader.template read<uint8_t, kChecked>();
+  point.color.g = reader.template read<uint8_t, kChecked>();
+  point.color.b = reader.template read<uint8_t, kChecked>();
+  point.error = reader.template read<double, kChecked>();
+  return reader.template read<uint64_t, kChecked>();
 }
 
 // on_camera(Camera&&) for each record, in file order.
-template <class Sink>
-void parse_cameras(ByteSpan bytes, LineSink& progress, Sink&& on_camera) {
-  ByteReader reader(bytes);
+template <class Reader, class Sink>
+void parse_cameras(Reader& reader, LineSink& progress, Sink&& on_camera) {
   const uint64_t count = read_record_count(reader, progress, " cameras\n");
   for (uint64_t i = 0; i < count; ++i) {
     Camera camera;
-    if (reader.remaining() >= kCameraFixedBytes) {
+    if (reader.ensure(kCameraFixedBytes)) {
       decode_camera_head<false>(reader, camera);
     } else {
       decode_camera_head<true>(reader, camera);
@@ -114,25 +129,24 @@ void parse_cameras(ByteSpan bytes, LineSink& progress, Sink&& on_camera) {
     const size_t param_count = num_params(camera.model_id);
     reader.require_records(param_count, 8, 8);
     camera.params.resize(param_count);
-    for (double& param : camera.params) param = reader.read_f64();
+    for (double& param : camera.params) param = reader.template read<double>();
     on_camera(std::move(camera));
   }
 }
 
 // on_image(Image&&) for each record, in file order.
-template <class Sink>
-void parse_images(ByteSpan bytes, LineSink& progress, Sink&& on_image) {
-  ByteReader reader(bytes);
+template <class Reader, class Sink>
+void parse_images(Reader& reader, LineSink& progress, Sink&& on_image) {
   const uint64_t count = read_record_count(reader, progress, " registered images.\n");
   for (uint64_t i = 0; i < count; ++i) {
     Image image;
-    if (reader.remaining() >= kImageFixedBytes) {
+    if (reader.ensure(kImageFixedBytes)) {
       decode_image_head<false>(reader, image);
     } else {
       decode_image_head<true>(reader, image);
     }
     image.name = reader.read_nul_terminated();
-    const uint64_t num_points2D = reader.read_u64();
+    const uint64_t num_points2D = reader.template read<uint64_t>();
     // Storage is sized only once the entries are known to be in the buffer.
     reader.require_records(num_points2D, kPoint2DEntryBytes, 8);
     const size_t n = static_cast<size_t>(num_points2D);
@@ -149,14 +163,13 @@ void parse_images(ByteSpan bytes, LineSink& progress, Sink&& on_image) {
 }
 
 // on_point(const Point3DView&) for each record, in file order; the view's track
-// bytes stay valid as long as the buffer does.
-template <class Sink>
-void parse_points3D(ByteSpan bytes, LineSink& progress, Sink&& on_point) {
-  ByteReader reader(bytes);
+// bytes stay valid until the sink returns.
+template <class Reader, class Sink>
+void parse_points3D(Reader& reader, LineSink& progress, Sink&& on_point) {
   const uint64_t count = read_record_count(reader, progress, " 3D points.\n");
   Point3DView point;
   for (uint64_t i = 0; i < count; ++i) {
-    const uint64_t track_length = reader.remaining() >= kPoint3DFixedBytes
+    const uint64_t track_length = reader.ensure(kPoint3DFixedBytes)
                                       ? decode_point3D_head<false>(reader, point)
                                       : decode_point3D_head<true>(reader, point);
     reader.require_records(track_length, kTrackEntryBytes, 4);
@@ -175,6 +188,18 @@ using Point3DMap = std::unordered_map<point3D_t, Point3D>;
 CameraMap parse_cameras(ByteSpan bytes, LineSink& progress);
 ImageMap parse_images(ByteSpan bytes, LineSink& progress);
 Point3DMap parse_points3D(ByteSpan bytes, LineSink& progress);
+
+// Opens path and runs parse(FileReader&); a failed open or read becomes the IoError.
+template <class Result, class Parse>
+IoResult<Result> read_file(const std::string& path, Parse&& parse) {
+  IoResult<std::unique_ptr<FileReader>> reader = FileReader::open(path);
+  if (!reader) return reader.error();
+  try {
+    return parse(*reader.value());
+  } catch (const ReadFailure& failure) {
+    return failure.error;
+  }
+}
 
 IoResult<CameraMap> read_cameras_bin(const std::string& path, LineSink& progress);
 IoResult<ImageMap> read_images_bin(const std::string& path, LineSink& progress);

@@ -17,22 +17,24 @@ constexpr ParamSpec kReadPointsParams{"read_points3D_bin", nullptr, kPathParam, 
 constexpr ParamSpec kComputeOverlapsParams{"compute_overlaps", nullptr, kPointsParam, 1};
 constexpr ParamSpec kReadReconstructionParams{"read_reconstruction_bin", nullptr, kPathParam, 1};
 
-// Reads a file whole and parses it into a new dict, one object per record inserted
-// as soon as it is decoded (a later id replaces the earlier value). Empty with the
-// exception set on an IoError.
+// Reads a file in chunks and parses it into a new dict, one object per record
+// inserted as soon as it is decoded (a later id replaces the earlier value). Empty
+// with the exception set on an IoError.
 template <class Parse>
 OwnedRef load_dict(const std::string& path, size_t min_record_bytes, Parse&& parse) {
-  IoResult<FileBuffer> file = read_whole_file(path);
-  if (!file) return raise_io_error(file.error());
-  OwnedRef dict = new_py_dict_for(plausible_record_count(file.value().bytes(), min_record_bytes));
-  StdoutLineSink progress;
-  parse(file.value().bytes(), progress, dict.get());
-  return dict;
+  IoResult<OwnedRef> dict = read_file<OwnedRef>(path, [&](FileReader& reader) {
+    OwnedRef result = new_py_dict_for(plausible_record_count(reader, min_record_bytes));
+    StdoutLineSink progress;
+    parse(reader, progress, result.get());
+    return result;
+  });
+  if (!dict) return raise_io_error(dict.error());
+  return std::move(dict).value();
 }
 
 OwnedRef load_cameras(const std::string& path) {
-  return load_dict(path, kMinCameraRecordBytes, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
-    parse_cameras(bytes, progress, [&](Camera&& camera) {
+  return load_dict(path, kMinCameraRecordBytes, [](FileReader& reader, LineSink& progress, PyObject* dict) {
+    parse_cameras(reader, progress, [&](Camera&& camera) {
       OwnedRef key = to_py_uint(camera.camera_id);
       OwnedRef value = new_camera_object(std::move(camera));
       dict_set(dict, key.get(), value.get());
@@ -41,8 +43,8 @@ OwnedRef load_cameras(const std::string& path) {
 }
 
 OwnedRef load_images(const std::string& path) {
-  return load_dict(path, kMinImageRecordBytes, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
-    parse_images(bytes, progress, [&](Image&& image) {
+  return load_dict(path, kMinImageRecordBytes, [](FileReader& reader, LineSink& progress, PyObject* dict) {
+    parse_images(reader, progress, [&](Image&& image) {
       OwnedRef key = to_py_uint(image.image_id);
       OwnedRef value = new_image_object(std::move(image));
       dict_set(dict, key.get(), value.get());
@@ -51,8 +53,8 @@ OwnedRef load_images(const std::string& path) {
 }
 
 OwnedRef load_points3D(const std::string& path) {
-  return load_dict(path, kMinPoint3DRecordBytes, [](ByteSpan bytes, LineSink& progress, PyObject* dict) {
-    parse_points3D(bytes, progress, [&](const Point3DView& point) {
+  return load_dict(path, kMinPoint3DRecordBytes, [](FileReader& reader, LineSink& progress, PyObject* dict) {
+    parse_points3D(reader, progress, [&](const Point3DView& point) {
       OwnedRef key = to_py_uint(point.id);
       OwnedRef value = new_point3D_object(point);
       dict_set(dict, key.get(), value.get());

@@ -1,11 +1,12 @@
-// ByteReader: a forward cursor over a whole-file buffer with a bounds check per field. No Python.h.
+// Forward cursors over record data with a bounds check per field: ByteReader over bytes
+// in memory, FileReader (file_reader.hpp) over a file read in chunks. No Python.h.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-#include "core/file_io.hpp"
+#include "core/io_error.hpp"
 
 namespace tolv {
 
@@ -40,57 +41,77 @@ inline T load_le(const uint8_t* p) {
 #endif
 }
 
-class ByteReader {
+// The field-level operations, shared by both readers. Source provides:
+//   bool ensure(size_t n)     -- n bytes available at the cursor, or false at the end
+//   size_t available() const  -- bytes available at the cursor
+//   const uint8_t* cursor() const, void skip(size_t n), uint64_t position() const
+//   uint64_t total_size() const -- the data's length; known once ensure() has failed
+// Messages use absolute offsets and the data's whole length, whichever reader is used.
+template <class Source>
+class FieldReader {
  public:
-  explicit ByteReader(ByteSpan bytes) : data_(bytes.data), size_(bytes.size) {}
-
-  size_t position() const { return pos_; }
-  size_t size() const { return size_; }
-  size_t remaining() const { return size_ - pos_; }
-  const uint8_t* cursor() const { return data_ + pos_; }
-  void seek(size_t pos) { pos_ = pos; }
-
-  // Checks that width bytes fit, in a form that cannot overflow.
-  void require(size_t width) const {
-    if (width > size_ - pos_) throw_range_error(uint64_t{pos_} + width, size_);
+  // Checks that width bytes are there, in a form that cannot overflow.
+  void require(size_t width) {
+    if (!self().ensure(width)) throw_range_error(self().position() + width, self().total_size());
   }
 
-  // Checked reads bound-check each field. A caller that has already checked a whole
-  // run of fixed fields with require() may read them unchecked.
+  // Checked reads bound-check each field. A caller that has made a whole run of fixed
+  // fields available with ensure() may read them unchecked.
   template <class T, bool kChecked = true>
   T read() {
     if constexpr (kChecked) require(sizeof(T));
-    T value = load_le<T>(data_ + pos_);
-    pos_ += sizeof(T);
+    T value = load_le<T>(self().cursor());
+    self().skip(sizeof(T));
     return value;
   }
-  uint8_t read_u8() { return read<uint8_t>(); }
-  uint32_t read_u32() { return read<uint32_t>(); }
-  int32_t read_i32() { return read<int32_t>(); }
-  uint64_t read_u64() { return read<uint64_t>(); }
-  double read_f64() { return read<double>(); }
 
-  // Checks that count records of record_width bytes fit, each made of fields of
-  // field_width bytes. When they do not, the message names the end of the first
-  // field that is cut off, as reading the fields one by one would.
-  void require_records(uint64_t count, size_t record_width, size_t field_width) const {
-    size_t left = size_ - pos_;
-    if (count <= left / record_width) return;
-    uint64_t whole_fields = left / field_width;
-    throw_range_error(uint64_t{pos_} + (whole_fields + 1) * field_width, size_);
+  // Makes count records of record_width bytes available, each made of fields of
+  // field_width bytes. When they are not all there, the message names the end of the
+  // first field that is cut off, as reading the fields one by one would.
+  void require_records(uint64_t count, size_t record_width, size_t field_width) {
+    const uint64_t limit = static_cast<size_t>(-1) / record_width;
+    if (count <= limit && self().ensure(static_cast<size_t>(count) * record_width)) return;
+    while (self().ensure(self().available() + 1)) {
+    }  // to the end of the data: only whole fields up to there fit
+    const uint64_t whole_fields = self().available() / field_width;
+    throw_range_error(self().position() + (whole_fields + 1) * field_width, self().total_size());
   }
 
   // Reads bytes up to the next 0 byte and steps past it; the text excludes the 0.
   std::string read_nul_terminated() {
-    const void* end = pos_ < size_ ? std::memchr(data_ + pos_, 0, size_ - pos_) : nullptr;
-    if (end == nullptr) throw_index_error(size_, size_);
-    size_t length = static_cast<size_t>(static_cast<const uint8_t*>(end) - (data_ + pos_));
-    std::string text(reinterpret_cast<const char*>(data_ + pos_), length);
-    pos_ += length + 1;
-    return text;
+    size_t scanned = 0;
+    for (;;) {
+      const size_t available = self().available();
+      const uint8_t* start = self().cursor();
+      const void* nul =
+          scanned < available ? std::memchr(start + scanned, 0, available - scanned) : nullptr;
+      if (nul != nullptr) {
+        const size_t length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - start);
+        std::string text(reinterpret_cast<const char*>(start), length);
+        self().skip(length + 1);
+        return text;
+      }
+      scanned = available;
+      if (!self().ensure(available + 1)) throw_index_error(self().total_size(), self().total_size());
+    }
   }
 
-  void skip(size_t width) { pos_ += width; }  // only after require()
+ private:
+  Source& self() { return static_cast<Source&>(*this); }
+};
+
+// Record data already in memory.
+class ByteReader : public FieldReader<ByteReader> {
+ public:
+  explicit ByteReader(ByteSpan bytes) : data_(bytes.data), size_(bytes.size) {}
+
+  bool ensure(size_t n) const { return n <= size_ - pos_; }
+  size_t available() const { return size_ - pos_; }
+  const uint8_t* cursor() const { return data_ + pos_; }
+  void skip(size_t n) { pos_ += n; }  // only after ensure()
+  uint64_t position() const { return pos_; }
+  uint64_t total_size() const { return size_; }
+  uint64_t size_hint() const { return size_; }
 
  private:
   const uint8_t* data_;

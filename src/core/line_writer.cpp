@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "core/abort.hpp"
-#include "core/file_io.hpp"
+#include "core/io_error.hpp"
 
 namespace tolv {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/abort.hpp"
-#include "core/file_io.hpp"
+#include "core/io_error.hpp"
 #include "py/owned_ref.hpp"
 #include "py/python.hpp"
 #include "types.hpp"

@@ -1,9 +1,8 @@
-// Operating-system file access for the readers: IoError, IoResult and whole-file reads. No Python.h.
+// I/O failures of the readers (IoError, IoResult) and the byte span they parse. No Python.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -69,23 +68,5 @@ struct ByteSpan {
   const uint8_t* data = nullptr;
   size_t size = 0;
 };
-
-// A whole file's contents, owned; freed when the buffer goes out of scope.
-class FileBuffer {
- public:
-  FileBuffer() = default;
-  ByteSpan bytes() const { return ByteSpan{data_.get(), size_}; }
-
- private:
-  friend IoResult<FileBuffer> read_whole_file(const std::string& path);
-  struct Free {
-    void operator()(uint8_t* p) const;
-  };
-  std::unique_ptr<uint8_t, Free> data_;
-  size_t size_ = 0;
-};
-
-// Opens path read-only, reads it to the end and closes it on every way out.
-IoResult<FileBuffer> read_whole_file(const std::string& path);
 
 }  // namespace tolv

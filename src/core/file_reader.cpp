@@ -1,0 +1,84 @@
+// FileReader: chunked reads with a buffer that keeps the unread tail. No Python.h.
+#include "core/file_reader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace tolv {
+namespace {
+
+// One read(2) fills at most this much; the buffer stays cache-sized in the common case.
+constexpr size_t kChunkBytes = size_t{1} << 20;
+constexpr size_t kMinimumCapacity = 4096;
+
+}  // namespace
+
+void FileReader::Free::operator()(uint8_t* p) const { std::free(p); }
+
+IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path) {
+  if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
+    return IoError::with_message(IoErrorKind::InvalidInput,
+                                 "file name contained an unexpected NUL byte");
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return IoError::from_errno(errno);
+  struct stat info;
+  uint64_t size_hint = 0;
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) size_hint = static_cast<uint64_t>(info.st_size);
+  try {
+    return std::unique_ptr<FileReader>(new FileReader(fd, size_hint));
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+}
+
+FileReader::FileReader(int fd, uint64_t size_hint) : fd_(fd), size_hint_(size_hint) {
+  // Small files get a buffer of their own size; large ones are read a chunk at a time.
+  capacity_ = size_hint + 1 < kChunkBytes ? static_cast<size_t>(size_hint) + 1 : kChunkBytes;
+  if (capacity_ < kMinimumCapacity) capacity_ = kMinimumCapacity;
+  buffer_.reset(static_cast<uint8_t*>(std::malloc(capacity_)));
+  if (!buffer_) throw std::bad_alloc();
+}
+
+FileReader::~FileReader() { ::close(fd_); }
+
+bool FileReader::fill(size_t n) {
+  if (pos_ > 0) {  // keeps the unread tail at the front
+    std::memmove(buffer_.get(), buffer_.get() + pos_, end_ - pos_);
+    base_ += pos_;
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  while (end_ < n && !at_end_) {
+    if (end_ == capacity_) {
+      // Grows only as data actually arrives, so a forged count cannot size it.
+      if (capacity_ > static_cast<size_t>(-1) / 2) throw std::bad_alloc();
+      void* grown = std::realloc(buffer_.get(), capacity_ * 2);
+      if (grown == nullptr) throw std::bad_alloc();
+      buffer_.release();
+      buffer_.reset(static_cast<uint8_t*>(grown));
+      capacity_ *= 2;
+    }
+    const size_t room = capacity_ - end_;
+    const ssize_t got = ::read(fd_, buffer_.get() + end_, room < kChunkBytes ? room : kChunkBytes);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw ReadFailure{IoError::from_errno(errno)};
+    }
+    if (got == 0) at_end_ = true;
+    end_ += static_cast<size_t>(got);
+  }
+  return end_ >= n;
+}
+
+}  // namespace tolv
