@@ -24,7 +24,7 @@ namespace {
 template <class Reader>
 CameraMap camera_map(Reader& reader, LineSink& progress) {
   CameraMap cameras;
-  parse_cameras(reader, progress, [&](Camera&& camera) {
+  parse_cameras_from(reader, progress, [&](Camera&& camera) {
     const camera_t id = camera.camera_id;
     cameras.insert_or_assign(id, std::move(camera));
   });
@@ -34,7 +34,7 @@ CameraMap camera_map(Reader& reader, LineSink& progress) {
 template <class Reader>
 ImageMap image_map(Reader& reader, LineSink& progress) {
   ImageMap images;
-  parse_images(reader, progress, [&](Image&& image) {
+  parse_images_from(reader, progress, [&](Image&& image) {
     const image_t id = image.image_id;
     images.insert_or_assign(id, std::move(image));
   });
@@ -44,7 +44,7 @@ ImageMap image_map(Reader& reader, LineSink& progress) {
 template <class Reader>
 Point3DMap point3D_map(Reader& reader, LineSink& progress) {
   Point3DMap points;
-  parse_points3D(reader, progress, [&](const Point3DView& point) {
+  parse_points3D_from(reader, progress, [&](const Point3DView& point) {
     points.insert_or_assign(point.id, point.to_record());
   });
   return points;

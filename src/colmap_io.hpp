@@ -117,7 +117,7 @@ uint64_t decode_point3D_head(Reader& reader, Point3DView& point) {
 
 // on_camera(Camera&&) for each record, in file order.
 template <class Reader, class Sink>
-void parse_cameras(Reader& reader, LineSink& progress, Sink&& on_camera) {
+void parse_cameras_from(Reader& reader, LineSink& progress, Sink&& on_camera) {
   const uint64_t count = read_record_count(reader, progress, " cameras\n");
   for (uint64_t i = 0; i < count; ++i) {
     Camera camera;
@@ -136,7 +136,7 @@ void parse_cameras(Reader& reader, LineSink& progress, Sink&& on_camera) {
 
 // on_image(Image&&) for each record, in file order.
 template <class Reader, class Sink>
-void parse_images(Reader& reader, LineSink& progress, Sink&& on_image) {
+void parse_images_from(Reader& reader, LineSink& progress, Sink&& on_image) {
   const uint64_t count = read_record_count(reader, progress, " registered images.\n");
   for (uint64_t i = 0; i < count; ++i) {
     Image image;
@@ -165,7 +165,7 @@ void parse_images(Reader& reader, LineSink& progress, Sink&& on_image) {
 // on_point(const Point3DView&) for each record, in file order; the view's track
 // bytes stay valid until the sink returns.
 template <class Reader, class Sink>
-void parse_points3D(Reader& reader, LineSink& progress, Sink&& on_point) {
+void parse_points3D_from(Reader& reader, LineSink& progress, Sink&& on_point) {
   const uint64_t count = read_record_count(reader, progress, " 3D points.\n");
   Point3DView point;
   for (uint64_t i = 0; i < count; ++i) {
@@ -184,6 +184,23 @@ void parse_points3D(Reader& reader, LineSink& progress, Sink&& on_point) {
 using CameraMap = std::unordered_map<camera_t, Camera>;
 using ImageMap = std::unordered_map<image_t, Image>;
 using Point3DMap = std::unordered_map<point3D_t, Point3D>;
+
+// The same over bytes in memory.
+template <class Sink>
+void parse_cameras(ByteSpan bytes, LineSink& progress, Sink&& on_camera) {
+  ByteReader reader(bytes);
+  parse_cameras_from(reader, progress, on_camera);
+}
+template <class Sink>
+void parse_images(ByteSpan bytes, LineSink& progress, Sink&& on_image) {
+  ByteReader reader(bytes);
+  parse_images_from(reader, progress, on_image);
+}
+template <class Sink>
+void parse_points3D(ByteSpan bytes, LineSink& progress, Sink&& on_point) {
+  ByteReader reader(bytes);
+  parse_points3D_from(reader, progress, on_point);
+}
 
 CameraMap parse_cameras(ByteSpan bytes, LineSink& progress);
 ImageMap parse_images(ByteSpan bytes, LineSink& progress);
