@@ -63,11 +63,11 @@ OwnedRef load_points3D(const std::string& path) {
 }
 
 // One wrapper per path-taking function: bind `path`, then load.
-template <const ParamSpec& spec, OwnedRef (*load)(const std::string&)>
+template <const ParamSpec& params, OwnedRef (*load)(const std::string&)>
 PyObject* path_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_boundary([&]() -> OwnedRef {
     std::string path;
-    if (!bind_text_argument(spec, args, nargs, kwnames, &path)) return {};
+    if (!bind_text_argument(params, args, nargs, kwnames, &path)) return {};
     return load(path);
   });
 }

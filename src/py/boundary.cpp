@@ -119,13 +119,13 @@ std::string printable_text(PyObject* object) {
 
 void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
 
-std::string full_name(const ParamSpec& spec) {
+std::string full_name(const ParamSpec& params) {
   std::string name;
-  if (spec.class_name != nullptr) {
-    name += spec.class_name;
+  if (params.class_name != nullptr) {
+    name += params.class_name;
     name += '.';
   }
-  name += spec.function_name;
+  name += params.function_name;
   name += "()";
   return name;
 }
@@ -142,7 +142,7 @@ std::string name_list(const std::vector<const char*>& names) {
   return out;
 }
 
-Py_ssize_t parameter_index(const ParamSpec& spec, PyObject* keyword) {
+Py_ssize_t parameter_index(const ParamSpec& params, PyObject* keyword) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
   if (utf8 == nullptr) {
@@ -150,8 +150,8 @@ Py_ssize_t parameter_index(const ParamSpec& spec, PyObject* keyword) {
     return -1;
   }
   const std::string name(utf8, size);
-  for (Py_ssize_t i = 0; i < spec.count; ++i) {
-    if (name == spec.names[i]) return i;
+  for (Py_ssize_t i = 0; i < params.count; ++i) {
+    if (name == params.names[i]) return i;
   }
   return -1;
 }
@@ -190,15 +190,15 @@ void raise_panic(const std::string& message) {
   PyErr_SetObject(type, text.get());
 }
 
-bool bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
-  if (nargs > spec.count) {
-    set_type_error(full_name(spec) + " takes " + std::to_string(spec.count) +
+  if (nargs > params.count) {
+    set_type_error(full_name(params) + " takes " + std::to_string(params.count) +
                    " positional arguments but " + std::to_string(nargs) + " " +
                    (nargs == 1 ? "was" : "were") + " given");
     return false;
   }
-  for (Py_ssize_t i = 0; i < spec.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = 0; i < params.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
   const Py_ssize_t num_keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < num_keywords; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
@@ -206,25 +206,25 @@ bool bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nar
       set_conversion_error(keyword, "PyString");
       return false;
     }
-    const Py_ssize_t index = parameter_index(spec, keyword);
+    const Py_ssize_t index = parameter_index(params, keyword);
     if (index < 0) {
-      set_type_error(full_name(spec) + " got an unexpected keyword argument '" +
+      set_type_error(full_name(params) + " got an unexpected keyword argument '" +
                      printable_text(keyword) + "'");
       return false;
     }
     if (out[index] != nullptr) {
-      set_type_error(full_name(spec) + " got multiple values for argument '" +
-                     spec.names[index] + "'");
+      set_type_error(full_name(params) + " got multiple values for argument '" +
+                     params.names[index] + "'");
       return false;
     }
     out[index] = args[nargs + k];
   }
   std::vector<const char*> missing;
-  for (Py_ssize_t i = 0; i < spec.count; ++i) {
-    if (out[i] == nullptr) missing.push_back(spec.names[i]);
+  for (Py_ssize_t i = 0; i < params.count; ++i) {
+    if (out[i] == nullptr) missing.push_back(params.names[i]);
   }
   if (!missing.empty()) {
-    set_type_error(full_name(spec) + " missing " + std::to_string(missing.size()) +
+    set_type_error(full_name(params) + " missing " + std::to_string(missing.size()) +
                    " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
                    ": " + name_list(missing));
     return false;
@@ -272,15 +272,15 @@ bool convert_text_argument(PyObject* value, const char* param, std::string* out)
   return true;
 }
 
-bool bind_text_argument(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_text_argument(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, std::string* out) {
   PyObject* value = nullptr;
   if (nargs == 1 && kwnames == nullptr) {
     value = args[0];  // the common call needs no binding work
-  } else if (!bind_arguments(spec, args, nargs, kwnames, &value)) {
+  } else if (!bind_arguments(params, args, nargs, kwnames, &value)) {
     return false;
   }
-  return convert_text_argument(value, spec.names[0], out);
+  return convert_text_argument(value, params.names[0], out);
 }
 
 OwnedRef raise_io_error(const IoError& error) {
@@ -390,9 +390,9 @@ PyTypeObject* create_record_type(const char* qualified_name, size_t basic_size,
   slots.push_back({Py_tp_new, reinterpret_cast<void*>(&record_no_constructor)});
   for (PyType_Slot* slot = class_slots; slot->slot != 0; ++slot) slots.push_back(*slot);
   slots.push_back({0, nullptr});
-  PyType_Spec spec{qualified_name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT,
+  PyType_Spec type_spec{qualified_name, static_cast<int>(basic_size), 0, Py_TPFLAGS_DEFAULT,
                    slots.data()};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr && !PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
   }

@@ -43,9 +43,9 @@ struct ParamSpec {
   Py_ssize_t count;
 };
 
-// Binds a fast-call argument vector to spec's parameters: out[i] is the borrowed value
+// Binds a fast-call argument vector to the described parameters: out[i] is the borrowed value
 // of parameter i. Returns false with the binding TypeError set.
-bool bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out);
 
 // Sets TypeError "'<qualname of type(value)>' object cannot be converted to '<target>'".
@@ -60,7 +60,7 @@ bool fail_argument(const char* param);
 bool convert_text_argument(PyObject* value, const char* param, std::string* out);
 
 // Binds one text parameter (path) and converts it.
-bool bind_text_argument(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_text_argument(const ParamSpec& params, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, std::string* out);
 
 // Sets the OSError (or subclass) of err with its display text as the only argument.

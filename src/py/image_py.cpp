@@ -66,10 +66,10 @@ PyObject* image_repr(PyObject* self) {
 // Binds `other` and returns (R, t): the pose of the source frame in the target frame,
 // where self is the target for relative_pose_from and the source for relative_pose_to.
 PyObject* relative_pose_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, const ParamSpec& spec, bool self_is_target) {
+                              PyObject* kwnames, const ParamSpec& params, bool self_is_target) {
   return image_entry(self, [&](const Image& image) -> OwnedRef {
     PyObject* other = nullptr;
-    if (!bind_arguments(spec, args, nargs, kwnames, &other)) return {};
+    if (!bind_arguments(params, args, nargs, kwnames, &other)) return {};
     if (!PyObject_TypeCheck(other, image_type())) {
       set_conversion_error(other, "Image");
       fail_argument("other");
