@@ -149,9 +149,9 @@ def make_tracks(rng, num_points, num_images, neighbours):
 
 
 def generate(size, out_dir):
-    model = SIZES[size]
-    rng = np.random.default_rng(model["seed"])
-    num_images, num_points = model["images"], model["points"]
+    dims = SIZES[size]
+    rng = np.random.default_rng(dims["seed"])
+    num_images, num_points = dims["images"], dims["points"]
     t0 = time.perf_counter()
 
     num_cameras = max(len(CAMERA_MODELS), num_images // 20)
@@ -225,7 +225,7 @@ def generate(size, out_dir):
     write_file(out_dir / "points3D.bin", [np.uint64(num_points).tobytes(), interleave(
         heads.view(np.uint8), POINT_HEAD.itemsize, track.view(np.uint8), lengths * TRACK_ELEM.itemsize)])
     meta = dict(
-        format_version=FORMAT_VERSION, size=size, seed=model["seed"], cameras=num_cameras,
+        format_version=FORMAT_VERSION, size=size, seed=dims["seed"], cameras=num_cameras,
         images=num_images, points3D=num_points, track_elements=int(num_elems), points2D=total_2d,
         mean_track_length=float(lengths.mean()), max_track_length=int(lengths.max()),
         pair_visits=int((lengths * (lengths + 1) // 2).sum()), seconds=round(time.perf_counter() - t0, 2),
