@@ -68,7 +68,8 @@ Point3DMap parse_points3D(ByteSpan bytes, LineSink& progress) {
 }
 
 IoResult<CameraMap> read_cameras_bin(const std::string& path, LineSink& progress) {
-  return read_file<CameraMap>(path, [&](FileReader& reader) { return camera_map(reader, progress); });
+  return read_file<CameraMap>(path,
+                              [&](FileReader& reader) { return camera_map(reader, progress); });
 }
 
 IoResult<ImageMap> read_images_bin(const std::string& path, LineSink& progress) {

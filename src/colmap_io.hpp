@@ -1,4 +1,5 @@
-// Parsers for COLMAP's cameras.bin, images.bin and points3D.bin, and the folder reader. No Python.h.
+// Parsers for COLMAP's cameras.bin, images.bin and points3D.bin, and the folder reader.
+// No Python.h.
 //
 // Each parser makes one forward pass over the record data (bytes in memory, or a file
 // read in chunks) and hands every record to a sink as soon as it is decoded, so a

@@ -149,7 +149,8 @@ void OverlapCounts::count_dense(const TrackSet& tracks) {
     for (size_t i = 0; i < n; ++i) {
       uint32_t* const row = triangle + triangle_row(d[i]);
       for (size_t j = 0; j <= i; ++j) {
-        if (__builtin_expect(++row[d[j]] == 0, 0)) carry(static_cast<size_t>(row + d[j] - triangle));
+        uint32_t& cell = row[d[j]];
+        if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
       }
     }
   }

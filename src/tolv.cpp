@@ -33,7 +33,8 @@ OwnedRef load_dict(const std::string& path, size_t min_record_bytes, Parse&& par
 }
 
 OwnedRef load_cameras(const std::string& path) {
-  return load_dict(path, kMinCameraRecordBytes, [](FileReader& reader, LineSink& progress, PyObject* dict) {
+  return load_dict(path, kMinCameraRecordBytes,
+                   [](FileReader& reader, LineSink& progress, PyObject* dict) {
     parse_cameras_from(reader, progress, [&](Camera&& camera) {
       OwnedRef key = to_py_uint(camera.camera_id);
       OwnedRef value = new_camera_object(std::move(camera));
@@ -43,7 +44,8 @@ OwnedRef load_cameras(const std::string& path) {
 }
 
 OwnedRef load_images(const std::string& path) {
-  return load_dict(path, kMinImageRecordBytes, [](FileReader& reader, LineSink& progress, PyObject* dict) {
+  return load_dict(path, kMinImageRecordBytes,
+                   [](FileReader& reader, LineSink& progress, PyObject* dict) {
     parse_images_from(reader, progress, [&](Image&& image) {
       OwnedRef key = to_py_uint(image.image_id);
       OwnedRef value = new_image_object(std::move(image));
@@ -53,7 +55,8 @@ OwnedRef load_images(const std::string& path) {
 }
 
 OwnedRef load_points3D(const std::string& path) {
-  return load_dict(path, kMinPoint3DRecordBytes, [](FileReader& reader, LineSink& progress, PyObject* dict) {
+  return load_dict(path, kMinPoint3DRecordBytes,
+                   [](FileReader& reader, LineSink& progress, PyObject* dict) {
     parse_points3D_from(reader, progress, [&](const Point3DView& point) {
       OwnedRef key = to_py_uint(point.id);
       OwnedRef value = new_point3D_object(point);

@@ -92,7 +92,9 @@ class FieldReader {
         return text;
       }
       scanned = available;
-      if (!self().ensure(available + 1)) throw_index_error(self().total_size(), self().total_size());
+      if (!self().ensure(available + 1)) {
+        throw_index_error(self().total_size(), self().total_size());
+      }
     }
   }
 
