@@ -80,7 +80,8 @@ OverlapCounts::OverlapCounts(TrackSet tracks) {
   const uint64_t k = images_.size();
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
-  if (cells <= kMaxTriangleCells && cells <= saturating_add(saturating_add(visits, visits), 65536)) {
+  const uint64_t worthwhile_cells = saturating_add(saturating_add(visits, visits), 65536);
+  if (cells <= kMaxTriangleCells && cells <= worthwhile_cells) {
     count_dense(tracks);
   } else {
     count_sparse(tracks);
