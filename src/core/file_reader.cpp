@@ -13,15 +13,14 @@
 namespace tolv {
 namespace {
 
-// One read(2) fills at most this much; the buffer stays cache-sized in the common case.
-constexpr size_t kChunkBytes = size_t{1} << 20;
 constexpr size_t kMinimumCapacity = 4096;
 
 }  // namespace
 
 void FileReader::Free::operator()(uint8_t* p) const { std::free(p); }
 
-IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path) {
+IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
+                                                      size_t window_bytes) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return IoError::with_message(IoErrorKind::InvalidInput,
                                  "file name contained an unexpected NUL byte");
@@ -35,17 +34,20 @@ IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path) 
   uint64_t size_hint = 0;
   if (::fstat(fd, &info) == 0 && info.st_size > 0) size_hint = static_cast<uint64_t>(info.st_size);
   try {
-    return std::unique_ptr<FileReader>(new FileReader(fd, size_hint));
+    return std::unique_ptr<FileReader>(new FileReader(fd, size_hint, window_bytes));
   } catch (...) {
     ::close(fd);
     throw;
   }
 }
 
-FileReader::FileReader(int fd, uint64_t size_hint) : fd_(fd), size_hint_(size_hint) {
-  // Small files get a buffer of their own size; large ones are read a chunk at a time.
-  capacity_ = size_hint + 1 < kChunkBytes ? static_cast<size_t>(size_hint) + 1 : kChunkBytes;
-  if (capacity_ < kMinimumCapacity) capacity_ = kMinimumCapacity;
+FileReader::FileReader(int fd, uint64_t size_hint, size_t window_bytes)
+    : fd_(fd), size_hint_(size_hint), window_bytes_(window_bytes > 0 ? window_bytes : 1) {
+  // Small files get a buffer of their own size; large ones are read a window at a time.
+  capacity_ = size_hint + 1 < window_bytes_ ? static_cast<size_t>(size_hint) + 1 : window_bytes_;
+  if (capacity_ < kMinimumCapacity && window_bytes_ >= kMinimumCapacity) {
+    capacity_ = kMinimumCapacity;
+  }
   buffer_.reset(static_cast<uint8_t*>(std::malloc(capacity_)));
   if (!buffer_) throw std::bad_alloc();
 }
@@ -70,7 +72,8 @@ bool FileReader::fill(size_t n) {
       capacity_ *= 2;
     }
     const size_t room = capacity_ - end_;
-    const ssize_t got = ::read(fd_, buffer_.get() + end_, room < kChunkBytes ? room : kChunkBytes);
+    const size_t want = room < window_bytes_ ? room : window_bytes_;
+    const ssize_t got = ::read(fd_, buffer_.get() + end_, want);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw ReadFailure{IoError::from_errno(errno)};

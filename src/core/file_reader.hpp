@@ -19,8 +19,13 @@ struct ReadFailure {
 
 class FileReader : public FieldReader<FileReader> {
  public:
-  // Opens path read-only; the IoError of a failed open, or the reader.
-  static IoResult<std::unique_ptr<FileReader>> open(const std::string& path);
+  // One read(2) fills at most this much; the window stays cache-sized in the common case.
+  static constexpr size_t kDefaultWindowBytes = size_t{1} << 20;
+
+  // Opens path read-only; the IoError of a failed open, or the reader. Tests pass a
+  // tiny window to push every field across window edges.
+  static IoResult<std::unique_ptr<FileReader>> open(const std::string& path,
+                                                    size_t window_bytes = kDefaultWindowBytes);
   ~FileReader();
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
@@ -40,7 +45,7 @@ class FileReader : public FieldReader<FileReader> {
   uint64_t size_hint() const { return size_hint_; }
 
  private:
-  FileReader(int fd, uint64_t size_hint);
+  FileReader(int fd, uint64_t size_hint, size_t window_bytes);
   bool fill(size_t n);
 
   struct Free {
@@ -48,6 +53,7 @@ class FileReader : public FieldReader<FileReader> {
   };
   int fd_;
   uint64_t size_hint_;
+  size_t window_bytes_;
   std::unique_ptr<uint8_t, Free> buffer_;
   size_t capacity_ = 0;
   size_t pos_ = 0;     // cursor within the buffer
