@@ -1,6 +1,4 @@
 // The Python class Camera over the native Camera record.
-#include <new>
-
 #include "py/records_py.hpp"
 
 namespace tolv::py {
@@ -80,10 +78,7 @@ PyTypeObject* camera_type() {
 }
 
 OwnedRef new_camera_object(Camera&& camera) {
-  PyTypeObject* type = type_or_abort(camera_type(), "Camera");
-  PyObject* object = allocate_record(type, sizeof(CameraObject));
-  new (&reinterpret_cast<CameraObject*>(object)->record) Camera(std::move(camera));
-  return OwnedRef::steal(object);
+  return make_record_object<CameraObject>(camera_type(), "Camera", std::move(camera));
 }
 
 }  // namespace tolv::py

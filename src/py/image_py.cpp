@@ -1,6 +1,4 @@
 // The Python class Image over the native Image record.
-#include <new>
-
 #include "py/records_py.hpp"
 
 namespace tolv::py {
@@ -134,10 +132,7 @@ const Image& image_record(PyObject* image) {
 }
 
 OwnedRef new_image_object(Image&& image) {
-  PyTypeObject* type = type_or_abort(image_type(), "Image");
-  PyObject* object = allocate_record(type, sizeof(ImageObject));
-  new (&reinterpret_cast<ImageObject*>(object)->record) Image(std::move(image));
-  return OwnedRef::steal(object);
+  return make_record_object<ImageObject>(image_type(), "Image", std::move(image));
 }
 
 }  // namespace tolv::py

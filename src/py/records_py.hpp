@@ -3,6 +3,9 @@
 #pragma once
 
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "camera_models.hpp"
 #include "colmap_io.hpp"
@@ -56,6 +59,16 @@ PyObject* record_entry(PyObject* self, PyTypeObject* type, const char* class_nam
     if (object == nullptr) return {};
     return f(*object);
   });
+}
+
+// A new object of a class whose Object holds its record in a member `record`, which
+// takes over (or copies) the given record; failures abort.
+template <class Object, class Record>
+OwnedRef make_record_object(PyTypeObject* type, const char* class_name, Record&& record) {
+  PyObject* object = allocate_record(type_or_abort(type, class_name), sizeof(Object));
+  using Stored = std::decay_t<Record>;
+  new (&reinterpret_cast<Object*>(object)->record) Stored(std::forward<Record>(record));
+  return OwnedRef::steal(object);
 }
 
 // Releases a record object: its record first, then the memory, then the type reference.

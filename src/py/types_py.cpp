@@ -55,10 +55,7 @@ PyTypeObject* color_type() {
 }
 
 OwnedRef new_color_object(const Color& color) {
-  PyTypeObject* type = type_or_abort(color_type(), "Color");
-  PyObject* object = allocate_record(type, sizeof(ColorObject));
-  reinterpret_cast<ColorObject*>(object)->record = color;
-  return OwnedRef::steal(object);
+  return make_record_object<ColorObject>(color_type(), "Color", color);
 }
 
 }  // namespace tolv::py
