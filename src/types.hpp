@@ -10,10 +10,7 @@ namespace tolv {
 using camera_t = uint32_t;   // camera identifier, as stored in cameras.bin
 using image_t = uint32_t;    // image identifier, as stored in images.bin
 using point2D_t = uint32_t;  // index of a 2D point within its image
-using point3D_t = uint64_t;  // 3D point identifier; kNoPoint3D marks "no 3D point"
-
-// COLMAP's id of a 2D point that observes no 3D point; stored like any other id.
-constexpr point3D_t kNoPoint3D = ~point3D_t{0};
+using point3D_t = uint64_t;  // 3D point identifier; 2^64 - 1 marks "no 3D point"
 
 // 3x3 matrix, row-major: m[row][column].
 using Matrix3 = std::array<std::array<double, 3>, 3>;

@@ -34,19 +34,9 @@ PyObject* image_get_name(PyObject* self, void*) {
 PyObject* image_get_point3D_ids(PyObject* self, void*) {
   return image_entry(self, [](const Image& i) {
     OwnedRef list = new_py_list(static_cast<Py_ssize_t>(i.point3D_ids.size()));
-    // Most entries of a typical image are the "no 3D point" id: the list holds one
-    // int object for all of them (ints are immutable).
-    OwnedRef no_point;
     for (size_t k = 0; k < i.point3D_ids.size(); ++k) {
-      PyObject* item;
-      if (i.point3D_ids[k] == kNoPoint3D) {
-        if (!no_point) no_point = to_py_uint(kNoPoint3D);
-        item = no_point.get();
-        Py_INCREF(item);
-      } else {
-        item = to_py_uint(i.point3D_ids[k]).release();
-      }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                      to_py_uint(i.point3D_ids[k]).release());
     }
     return list;
   });
