@@ -15,8 +15,8 @@
 
 #include "camera_models.hpp"
 #include "core/byte_reader.hpp"
-#include "core/io_error.hpp"
 #include "core/file_reader.hpp"
+#include "core/io_error.hpp"
 #include "core/line_writer.hpp"
 #include "image.hpp"
 #include "point3d.hpp"
@@ -53,7 +53,8 @@ uint64_t read_record_count(Reader& reader, LineSink& progress, const char* tail)
   return count;
 }
 
-// A decoded point whose track still lies, little-endian and unaligned, in the file buffer.
+// A decoded point whose track still lies, little-endian and unaligned, in the reader's
+// buffer: valid until the reader moves on.
 struct Point3DView {
   point3D_t id = 0;
   double xyz[3] = {0.0, 0.0, 0.0};
