@@ -35,11 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reader.ok()) records[id] = reader.bytes_since(start);
   }
 
-  tolv::SilentLineSink sink;
-  tolv::CameraMap cameras;
-  const std::string failure = fuzz::abort_message(
-      [&] { cameras = tolv::parse_cameras(tolv::ByteSpan{data, size}, sink); });
-  if (failure != reader.failure) fuzz::mismatch("abort message", failure, reader.failure);
-  if (failure.empty()) fuzz::check_records(cameras, records, encode);
+  const auto parse = [](tolv::ByteSpan bytes, tolv::LineSink& sink) {
+    return tolv::parse_cameras(bytes, sink);
+  };
+  fuzz::check_parser(data, size, reader, records, parse, encode);
   return 0;
 }

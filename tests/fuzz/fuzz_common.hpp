@@ -10,6 +10,8 @@
 #include <string>
 
 #include "core/abort.hpp"
+#include "core/io_error.hpp"
+#include "core/line_writer.hpp"
 
 namespace fuzz {
 
@@ -98,6 +100,19 @@ void check_records(const Map& parsed, const std::map<uint64_t, std::string>& rec
       mismatch("record bytes of id", std::to_string(entry.first), "as read");
     }
   }
+}
+
+// Runs parse(bytes, sink) -> map and checks it against the reference reader's outcome:
+// the same abort message, or the same records.
+template <class Parse, class Encode>
+void check_parser(const uint8_t* data, size_t size, const PlainReader& reference,
+                  const std::map<uint64_t, std::string>& records, Parse parse, Encode encode) {
+  tolv::SilentLineSink sink;
+  decltype(parse(tolv::ByteSpan{data, size}, sink)) parsed;
+  const std::string failure =
+      abort_message([&] { parsed = parse(tolv::ByteSpan{data, size}, sink); });
+  if (failure != reference.failure) mismatch("abort message", failure, reference.failure);
+  if (failure.empty()) check_records(parsed, records, encode);
 }
 
 }  // namespace fuzz

@@ -43,11 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reader.ok()) records[id] = reader.bytes_since(start);
   }
 
-  tolv::SilentLineSink sink;
-  tolv::ImageMap images;
-  const std::string failure = fuzz::abort_message(
-      [&] { images = tolv::parse_images(tolv::ByteSpan{data, size}, sink); });
-  if (failure != reader.failure) fuzz::mismatch("abort message", failure, reader.failure);
-  if (failure.empty()) fuzz::check_records(images, records, encode);
+  const auto parse = [](tolv::ByteSpan bytes, tolv::LineSink& sink) {
+    return tolv::parse_images(bytes, sink);
+  };
+  fuzz::check_parser(data, size, reader, records, parse, encode);
   return 0;
 }

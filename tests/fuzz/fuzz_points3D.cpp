@@ -40,11 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (reader.ok()) records[id] = reader.bytes_since(start);
   }
 
-  tolv::SilentLineSink sink;
-  tolv::Point3DMap points;
-  const std::string failure = fuzz::abort_message(
-      [&] { points = tolv::parse_points3D(tolv::ByteSpan{data, size}, sink); });
-  if (failure != reader.failure) fuzz::mismatch("abort message", failure, reader.failure);
-  if (failure.empty()) fuzz::check_records(points, records, encode);
+  const auto parse = [](tolv::ByteSpan bytes, tolv::LineSink& sink) {
+    return tolv::parse_points3D(bytes, sink);
+  };
+  fuzz::check_parser(data, size, reader, records, parse, encode);
   return 0;
 }
