@@ -24,8 +24,6 @@ class TrackSet {
   // Only when keys can repeat does counting pay for finding the superseded tracks.
   void note_keys_may_repeat() { keys_may_repeat_ = true; }
 
-  size_t track_count() const { return point_ids_.size(); }
-
  private:
   friend class OverlapCounts;
   // Keeps, for each point id, only the track added last.

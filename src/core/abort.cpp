@@ -8,19 +8,6 @@
 namespace tolv {
 namespace {
 
-// Writes all of text to fd 2; errors are ignored since there is nowhere left to report them.
-void write_stderr(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(2, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
 // Shows "src/colmap_io.cpp" rather than the build machine's absolute path.
 const char* source_relative(const char* file) {
   const char* shown = file;
@@ -31,6 +18,18 @@ const char* source_relative(const char* file) {
 }
 
 }  // namespace
+
+void write_stderr(std::string_view text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(2, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+}
 
 void abort_call(std::string message, const char* file, int line, int column) {
   // The interpreter's threads carry no name of ours, so every thread shows as unnamed.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #if defined(__has_builtin)
 #if __has_builtin(__builtin_COLUMN)
@@ -19,6 +20,10 @@ namespace tolv {
 struct Abort {
   std::string message;
 };
+
+// Writes all of text to standard error; errors are ignored, since there is nowhere left
+// to report them.
+void write_stderr(std::string_view text);
 
 // Writes the diagnostic (thread, source location, message) to standard error,
 // then throws Abort. The defaults capture the caller's location.

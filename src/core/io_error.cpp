@@ -30,6 +30,14 @@ IoErrorKind kind_of_errno(int code) {
   return result == 0 ? buf : nullptr;
 }
 
+// The system's description of an errno value, as strerror_r gives it.
+std::string os_error_description(int code) {
+  char buf[256];
+  buf[0] = '\0';
+  const char* text = strerror_text(strerror_r(code, buf, sizeof buf), buf);
+  return text != nullptr ? std::string(text) : "Unknown error " + std::to_string(code);
+}
+
 }  // namespace
 
 IoError IoError::from_errno(int code) { return IoError(kind_of_errno(code), code, nullptr); }
@@ -43,11 +51,5 @@ std::string IoError::display() const {
   return os_error_description(os_code_) + " (os error " + std::to_string(os_code_) + ")";
 }
 
-std::string os_error_description(int code) {
-  char buf[256];
-  buf[0] = '\0';
-  const char* text = strerror_text(strerror_r(code, buf, sizeof buf), buf);
-  return text != nullptr ? std::string(text) : "Unknown error " + std::to_string(code);
-}
 
 }  // namespace tolv

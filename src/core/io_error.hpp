@@ -44,9 +44,6 @@ class IoError {
   const char* message_;  // static text, or nullptr
 };
 
-// The system's description of an errno value, as strerror_r gives it.
-std::string os_error_description(int code);
-
 // A value or the IoError that prevented it.
 template <class T>
 class IoResult {

@@ -2,8 +2,6 @@
 // conversion helpers shared by every entry from Python.
 #include "py/boundary.hpp"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -17,16 +15,6 @@ constexpr const char* kPanicDoc =
     "Like SystemExit, it derives from BaseException rather than Exception, so it\n"
     "is not caught by `except Exception:` and typically propagates all the way up,\n"
     "ending the interpreter.";
-
-void write_stderr(const char* text) {
-  size_t left = std::char_traits<char>::length(text);
-  while (left > 0) {
-    ssize_t n = ::write(2, text, left);
-    if (n <= 0) return;
-    text += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 // The PanicException type, created on first need and kept for the process.
 PyObject* panic_type() {
