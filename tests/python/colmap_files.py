@@ -1,5 +1,8 @@
-"""Writes COLMAP binary files for tests: little-endian, packed, from plain Python values."""
+"""Writes COLMAP binary files for tests: little-endian, packed, from plain Python values;
+and the check shared by tests of malformed files."""
 import struct
+
+import pytest
 
 NO_POINT3D = 2**64 - 1
 
@@ -57,3 +60,12 @@ def write_reconstruction(folder, cameras=(), images=(), points=()):
     (folder / "images.bin").write_bytes(images_file(images))
     (folder / "points3D.bin").write_bytes(points_file(points))
     return str(folder)
+
+
+def panic_text(call, *args):
+    """The message of the PanicException that call(*args) raises; it must not be an Exception."""
+    with pytest.raises(BaseException) as info:
+        call(*args)
+    assert type(info.value).__name__ == "PanicException"
+    assert not isinstance(info.value, Exception)
+    return str(info.value)

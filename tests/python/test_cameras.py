@@ -7,6 +7,7 @@ import pytest
 
 import tolv
 from colmap_files import camera_record, cameras_file
+from colmap_files import panic_text
 
 # code -> (display name, parameter count), written out here rather than taken from the writer
 MODELS = {0: ("Simple Pinhole", 3), 1: ("Pinhole", 4), 2: ("Simple Radial", 4), 3: ("Radial", 5),
@@ -26,13 +27,6 @@ def read(tmp_path):
         (tmp_path / "cameras.bin").write_bytes(data)
         return tolv.read_cameras_bin(str(tmp_path / "cameras.bin"))
     return read
-
-
-def panic_text(call, *args):
-    with pytest.raises(BaseException) as info:
-        call(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 def range_text(end, length):

@@ -7,6 +7,7 @@ import pytest
 
 import tolv
 from colmap_files import NO_POINT3D, images_file
+from colmap_files import panic_text as panic
 
 IDENTITY = [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
 A = (5, (1, 0, 0, 0), (1, 2, 3), 1, "a.jpg", [])
@@ -17,13 +18,6 @@ def read(tmp_path, data):
     path = tmp_path / "images.bin"
     path.write_bytes(data)
     return tolv.read_images_bin(str(path))
-
-
-def panic(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 def rot(w, x, y, z):

@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 import tolv
 from colmap_files import points_file
+from colmap_files import panic_text as panic
 
 U64 = 2**64 - 1
 P7 = (7, (1.0, 2.5, -3.0), (1, 2, 3), 0.5, [(3, 10), (3, 12)])
@@ -17,14 +18,6 @@ def read(tmp_path, data):
     path = tmp_path / "points3D.bin"
     path.write_bytes(data)
     return tolv.read_points3D_bin(str(path))
-
-
-def panic(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert type(info.value).__name__ == "PanicException"
-    assert not isinstance(info.value, Exception)
-    return str(info.value)
 
 
 def field_ends(points):
