@@ -59,24 +59,40 @@ void restore_exception(OwnedRef exception) {
 #endif
 }
 
-// UTF-8 of a str; characters without a UTF-8 form (lone surrogates) become U+FFFD.
+// Appends code point c as UTF-8; a surrogate (or anything beyond U+10FFFF) has no
+// UTF-8 form and becomes one U+FFFD.
+void append_utf8(std::string& out, Py_UCS4 c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000 && (c < 0xD800 || c > 0xDFFF)) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c >= 0x10000 && c <= 0x10FFFF) {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += "\xEF\xBF\xBD";
+  }
+}
+
+// UTF-8 of a str; each character without a UTF-8 form (a lone surrogate) becomes one
+// U+FFFD.
 std::string lossy_utf8(PyObject* text) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
   if (utf8 != nullptr) return std::string(utf8, size);
+  PyErr_Clear();  // only such strings fail here; they are rare, so go character by character
+  std::string out;
+  const Py_ssize_t length = PyUnicode_GetLength(text);
+  for (Py_ssize_t i = 0; i < length; ++i) append_utf8(out, PyUnicode_ReadChar(text, i));
   PyErr_Clear();
-  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-  if (!bytes) {
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
-  }
-  OwnedRef fixed = OwnedRef::steal(PyUnicode_DecodeUTF8(
-      PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
-  if (!fixed || !(utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &size))) {
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
-  }
-  return std::string(utf8, size);
+  return out;
 }
 
 // __qualname__ of a type as text, or nothing when it cannot be read.
@@ -105,7 +121,12 @@ std::string printable_text(PyObject* object) {
   return name ? "<unprintable " + *name + " object>" : "<unprintable object>";
 }
 
-void set_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+// The whole text becomes the message: it may hold NULs from user-supplied names.
+void set_type_error(const std::string& text) {
+  OwnedRef message = OwnedRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+}
 
 std::string full_name(const ParamSpec& params) {
   std::string name;

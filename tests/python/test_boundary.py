@@ -128,3 +128,55 @@ def test_failed_progress_write_aborts(tmp_path, setup, reason):
         run = subprocess.run([sys.executable, "-c", script], stdout=out, stderr=subprocess.PIPE, text=True)
     assert run.returncode == 0, run.stderr
     assert f"RESULT PanicException: failed printing to stdout: {reason}\n" in run.stderr
+
+
+def named_type(qualname, base=object, **attrs):
+    cls = type("T", (base,), attrs)
+    cls.__qualname__ = qualname
+    return cls
+
+
+def raise_type_error(text):
+    raise TypeError(text)
+
+
+class RaisingIndex:
+    def __init__(self, text):
+        self.text = text
+
+    def __index__(self):
+        raise TypeError(self.text)
+
+
+UNPRINTABLE_KEYWORD = named_type("K\0Q", str, __str__=lambda self: raise_type_error("no"))
+NUL_TEXT_KEYWORD = named_type("S", str, __str__=lambda self: "s\0t")
+UNEXPECTED = "read_cameras_bin() got an unexpected keyword argument "
+
+
+# Texts built from user-controlled names reach Python whole: NULs kept, and each
+# character without a UTF-8 form replaced by exactly one U+FFFD.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("call, text", [
+    (lambda img: tolv.read_cameras_bin(**{"a\0b": 1}), UNEXPECTED + "'a\0b'"),
+    (lambda img: tolv.read_cameras_bin(**{"path\0": 1}), UNEXPECTED + "'path\0'"),
+    (lambda img: tolv.read_cameras_bin(**{"\0": 1}), UNEXPECTED + "'\0'"),
+    (lambda img: tolv.read_cameras_bin(**{"pa\udc80th": 1}), UNEXPECTED + "'pa\ufffdth'"),
+    (lambda img: tolv.read_cameras_bin(**{"\ud800\udfff\U0001F600": 1}), UNEXPECTED + "'\ufffd\ufffd\U0001F600'"),
+    (lambda img: tolv.read_cameras_bin(**{UNPRINTABLE_KEYWORD("x"): 1}), UNEXPECTED + "'<unprintable K\0Q object>'"),
+    (lambda img: tolv.read_cameras_bin(**{NUL_TEXT_KEYWORD("x"): 1}), UNEXPECTED + "'s\0t'"),
+    (lambda img: tolv.read_cameras_bin(named_type("A\0B")()),
+     "argument 'path': 'A\0B' object cannot be converted to 'PyString'"),
+    (lambda img: tolv.compute_overlaps(named_type("A\0B")()),
+     "argument 'points3D': 'A\0B' object cannot be converted to 'PyDict'"),
+    (lambda img: img.relative_pose_from(named_type("\0")()),
+     "argument 'other': '\0' object cannot be converted to 'Image'"),
+    (lambda img: tolv.compute_overlaps({1: named_type("P\0")()}),
+     "argument 'points3D': 'P\0' object cannot be converted to 'Point3D'"),
+    (lambda img: tolv.compute_overlaps({RaisingIndex("a\udc80b"): None}), "argument 'points3D': a\ufffdb"),
+    (lambda img: tolv.compute_overlaps({RaisingIndex("a\0b\udfff"): None}), "argument 'points3D': a\0b\ufffd"),
+])
+def test_texts_with_nul_and_lone_surrogates(image, capfd, call, text):
+    with pytest.raises(TypeError) as info:
+        call(image)
+    assert type(info.value) is TypeError and str(info.value) == text
+    assert capfd.readouterr().out == ""
