@@ -1,5 +1,6 @@
 """Module registration and the common properties of the four record classes."""
 import inspect
+import shutil
 import subprocess
 import sys
 import weakref
@@ -68,3 +69,11 @@ def test_second_initialisation_raises_import_error():
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("ImportError ") and run.stdout.endswith(" False 8\n")
     assert "once" in run.stdout
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
+def test_the_entry_point_is_the_only_exported_symbol():
+    # Exported internals could clash with other extensions loaded into the process.
+    listing = subprocess.run(["nm", "-D", "--defined-only", tolv.__file__], check=True,
+                             stdout=subprocess.PIPE, text=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_tolv"]
