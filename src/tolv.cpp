@@ -163,8 +163,18 @@ bool add_function(PyObject* module, PyMethodDef* def) {
 
 PyObject* cached_module = nullptr;
 
+bool in_main_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+  return PyInterpreterState_Get() == PyInterpreterState_Main();
+#else
+  return _PyInterpreterState_Get() == PyInterpreterState_Main();
+#endif
+}
+
 OwnedRef initialise_module() {
-  if (cached_module != nullptr) {
+  // The module's objects belong to the main interpreter. A subinterpreter is refused
+  // before anything is created, so that its attempt cannot lock the main one out.
+  if (cached_module != nullptr || !in_main_interpreter()) {
     PyErr_SetString(PyExc_ImportError,
                     "tolv modules compiled for CPython 3.8 or older may only be initialized "
                     "once per interpreter process");

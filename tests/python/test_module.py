@@ -77,3 +77,56 @@ def test_the_entry_point_is_the_only_exported_symbol():
     listing = subprocess.run(["nm", "-D", "--defined-only", tolv.__file__], check=True,
                              stdout=subprocess.PIPE, text=True).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit_tolv"]
+
+
+# Runs `import tolv` in a new subinterpreter and reports the outcome on fd 1.
+SUBINTERPRETER_IMPORT = r'''
+import os
+try:
+    import tolv
+except ImportError as e:
+    os.write(1, b"sub: ImportError\n")
+else:
+    os.write(1, b"sub: imported\n")
+'''
+
+RUN_IN_SUBINTERPRETER = f'''
+try:
+    import _interpreters as interpreters
+    def run_sub():
+        interpreters.exec(interpreters.create("isolated"), {SUBINTERPRETER_IMPORT!r})
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def run_sub():
+        try:
+            interpreters.run_string(interpreters.create(), {SUBINTERPRETER_IMPORT!r})
+        except Exception:
+            pass
+'''
+
+MAIN_IMPORT = "import tolv\nprint('main:', len(tolv.__all__), flush=True)\n"
+
+
+def has_subinterpreters():
+    try:
+        import _interpreters  # noqa: F401
+    except ImportError:
+        try:
+            import _xxsubinterpreters  # noqa: F401
+        except ImportError:
+            return False
+    return True
+
+
+@pytest.mark.skipif(not has_subinterpreters(), reason="no subinterpreter module in this interpreter")
+@pytest.mark.parametrize("order, expected", [
+    ("sub main", "sub: ImportError\nmain: 8\n"),
+    ("sub sub main", "sub: ImportError\nsub: ImportError\nmain: 8\n"),
+    ("main sub", "main: 8\nsub: ImportError\n"),
+])
+def test_subinterpreter_imports_leave_the_main_interpreter_its_import(order, expected):
+    script = RUN_IN_SUBINTERPRETER + "".join(
+        "run_sub()\n" if step == "sub" else MAIN_IMPORT for step in order.split())
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == expected
