@@ -68,17 +68,21 @@ Point3DMap parse_points3D(ByteSpan bytes, LineSink& progress) {
 }
 
 IoResult<CameraMap> read_cameras_bin(const std::string& path, LineSink& progress) {
-  return read_file<CameraMap>(path,
-                              [&](FileReader& reader) { return camera_map(reader, progress); });
+  return read_file<CameraMap>(path, progress, [](FileReader& reader, LineSink& held) {
+    return camera_map(reader, held);
+  });
 }
 
 IoResult<ImageMap> read_images_bin(const std::string& path, LineSink& progress) {
-  return read_file<ImageMap>(path, [&](FileReader& reader) { return image_map(reader, progress); });
+  return read_file<ImageMap>(path, progress, [](FileReader& reader, LineSink& held) {
+    return image_map(reader, held);
+  });
 }
 
 IoResult<Point3DMap> read_points3D_bin(const std::string& path, LineSink& progress) {
-  return read_file<Point3DMap>(path,
-                               [&](FileReader& reader) { return point3D_map(reader, progress); });
+  return read_file<Point3DMap>(path, progress, [](FileReader& reader, LineSink& held) {
+    return point3D_map(reader, held);
+  });
 }
 
 ReconstructionPaths reconstruction_paths(const std::string& folder) {

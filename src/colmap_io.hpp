@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "camera_models.hpp"
+#include "core/abort.hpp"
 #include "core/byte_reader.hpp"
 #include "core/file_reader.hpp"
 #include "core/io_error.hpp"
@@ -208,16 +209,46 @@ CameraMap parse_cameras(ByteSpan bytes, LineSink& progress);
 ImageMap parse_images(ByteSpan bytes, LineSink& progress);
 Point3DMap parse_points3D(ByteSpan bytes, LineSink& progress);
 
-// Opens path and runs parse(FileReader&); a failed open or read becomes the IoError.
+// While a file is parsed chunk by chunk, makes everything seen from outside the same as
+// reading the whole file first and parsing it then: progress lines are held until the
+// file has been read to its end, and an abort first reads the file to its end (where a
+// read error wins over the abort) and writes the held lines before its diagnostic.
+class WholeFileOrder final : public AbortPreamble {
+ public:
+  WholeFileOrder(FileReader& reader, LineSink& progress) : reader_(reader), held_(progress) {}
+  LineSink& progress() { return held_; }
+  // After a complete parse: reads the rest of the file, then writes the held lines.
+  void finish() { run_once(); }
+
+ private:
+  void run() override {
+    reader_.read_to_end();
+    held_.release();
+  }
+  FileReader& reader_;
+  HeldLineSink held_;
+};
+
+// Runs parse(FileReader&, LineSink&) over an opened file; a failed read anywhere in the
+// file becomes the IoError, with no progress line written and no abort.
 template <class Result, class Parse>
-IoResult<Result> read_file(const std::string& path, Parse&& parse) {
-  IoResult<std::unique_ptr<FileReader>> reader = FileReader::open(path);
-  if (!reader) return reader.error();
+IoResult<Result> parse_file(FileReader& reader, LineSink& progress, Parse&& parse) {
   try {
-    return parse(*reader.value());
+    WholeFileOrder order(reader, progress);
+    Result result = parse(reader, order.progress());
+    order.finish();
+    return IoResult<Result>(std::move(result));
   } catch (const ReadFailure& failure) {
     return failure.error;
   }
+}
+
+// Opens path and parses it as parse_file does; a failed open becomes the IoError.
+template <class Result, class Parse>
+IoResult<Result> read_file(const std::string& path, LineSink& progress, Parse&& parse) {
+  IoResult<std::unique_ptr<FileReader>> reader = FileReader::open(path);
+  if (!reader) return reader.error();
+  return parse_file<Result>(*reader.value(), progress, parse);
 }
 
 IoResult<CameraMap> read_cameras_bin(const std::string& path, LineSink& progress);

@@ -22,12 +22,13 @@ constexpr ParamSpec kReadReconstructionParams{"read_reconstruction_bin", nullptr
 // with the exception set on an IoError.
 template <class Parse>
 OwnedRef load_dict(const std::string& path, size_t min_record_bytes, Parse&& parse) {
-  IoResult<OwnedRef> dict = read_file<OwnedRef>(path, [&](FileReader& reader) {
-    OwnedRef result = new_py_dict_for(plausible_record_count(reader, min_record_bytes));
-    StdoutLineSink progress;
-    parse(reader, progress, result.get());
-    return result;
-  });
+  StdoutLineSink stdout_sink;
+  IoResult<OwnedRef> dict =
+      read_file<OwnedRef>(path, stdout_sink, [&](FileReader& reader, LineSink& progress) {
+        OwnedRef result = new_py_dict_for(plausible_record_count(reader, min_record_bytes));
+        parse(reader, progress, result.get());
+        return result;
+      });
   if (!dict) return raise_io_error(dict.error());
   return std::move(dict).value();
 }

@@ -17,7 +17,25 @@ const char* source_relative(const char* file) {
   return shown;
 }
 
+thread_local AbortPreamble* installed_preamble = nullptr;
+
 }  // namespace
+
+AbortPreamble::AbortPreamble() : previous_(installed_preamble) { installed_preamble = this; }
+
+AbortPreamble::~AbortPreamble() { uninstall(); }
+
+void AbortPreamble::uninstall() {
+  if (!pending_) return;
+  pending_ = false;
+  if (installed_preamble == this) installed_preamble = previous_;
+}
+
+void AbortPreamble::run_once() {
+  if (!pending_) return;
+  uninstall();  // an abort inside run() goes straight to its diagnostic
+  run();
+}
 
 void write_stderr(std::string_view text) {
   const char* data = text.data();
@@ -32,6 +50,7 @@ void write_stderr(std::string_view text) {
 }
 
 void abort_call(std::string message, const char* file, int line, int column) {
+  if (installed_preamble != nullptr) installed_preamble->run_once();
   // The interpreter's threads carry no name of ours, so every thread shows as unnamed.
   std::string diagnostic = "thread '<unnamed>' panicked at ";
   diagnostic += source_relative(file);

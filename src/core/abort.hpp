@@ -21,12 +21,35 @@ struct Abort {
   std::string message;
 };
 
+// Work that has to come before an abort's diagnostic (reading the file being parsed to
+// its end, writing held progress lines), installed on the calling thread for the
+// lifetime of the object. abort_call runs it once, after uninstalling it, and it may
+// throw in place of the Abort.
+class AbortPreamble {
+ public:
+  AbortPreamble();
+  virtual ~AbortPreamble();
+  AbortPreamble(const AbortPreamble&) = delete;
+  AbortPreamble& operator=(const AbortPreamble&) = delete;
+
+  // Uninstalls it and runs it, unless that has happened already.
+  void run_once();
+
+ protected:
+  virtual void run() = 0;
+
+ private:
+  void uninstall();
+  AbortPreamble* previous_;
+  bool pending_ = true;
+};
+
 // Writes all of text to standard error; errors are ignored, since there is nowhere left
 // to report them.
 void write_stderr(std::string_view text);
 
-// Writes the diagnostic (thread, source location, message) to standard error,
-// then throws Abort. The defaults capture the caller's location.
+// Runs the installed preamble, writes the diagnostic (thread, source location,
+// message) to standard error, then throws Abort. The defaults capture the caller's location.
 [[noreturn]] void abort_call(std::string message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE(), int column = TOLV_CALLER_COLUMN);
 

@@ -20,7 +20,8 @@ constexpr size_t kMinimumCapacity = 4096;
 void FileReader::Free::operator()(uint8_t* p) const { std::free(p); }
 
 IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
-                                                      size_t window_bytes) {
+                                                      size_t window_bytes,
+                                                      ReadFunction read_function) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return IoError::with_message(IoErrorKind::InvalidInput,
                                  "file name contained an unexpected NUL byte");
@@ -34,15 +35,18 @@ IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
   uint64_t size_hint = 0;
   if (::fstat(fd, &info) == 0 && info.st_size > 0) size_hint = static_cast<uint64_t>(info.st_size);
   try {
-    return std::unique_ptr<FileReader>(new FileReader(fd, size_hint, window_bytes));
+    return std::unique_ptr<FileReader>(new FileReader(fd, size_hint, window_bytes, read_function));
   } catch (...) {
     ::close(fd);
     throw;
   }
 }
 
-FileReader::FileReader(int fd, uint64_t size_hint, size_t window_bytes)
-    : fd_(fd), size_hint_(size_hint), window_bytes_(window_bytes > 0 ? window_bytes : 1) {
+FileReader::FileReader(int fd, uint64_t size_hint, size_t window_bytes,
+                       ReadFunction read_function)
+    : fd_(fd),
+      read_function_(read_function),
+      size_hint_(size_hint), window_bytes_(window_bytes > 0 ? window_bytes : 1) {
   // Small files get a buffer of their own size; large ones are read a window at a time.
   capacity_ = size_hint + 1 < window_bytes_ ? static_cast<size_t>(size_hint) + 1 : window_bytes_;
   if (capacity_ < kMinimumCapacity && window_bytes_ >= kMinimumCapacity) {
@@ -72,16 +76,33 @@ bool FileReader::fill(size_t n) {
       capacity_ *= 2;
     }
     const size_t room = capacity_ - end_;
-    const size_t want = room < window_bytes_ ? room : window_bytes_;
-    const ssize_t got = ::read(fd_, buffer_.get() + end_, want);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw ReadFailure{IoError::from_errno(errno)};
-    }
-    if (got == 0) at_end_ = true;
-    end_ += static_cast<size_t>(got);
+    end_ += read_some(buffer_.get() + end_, room < window_bytes_ ? room : window_bytes_);
   }
   return end_ >= n;
+}
+
+size_t FileReader::read_some(uint8_t* into, size_t want) {
+  for (;;) {
+    const ssize_t got = read_function_(fd_, into, want);
+    if (got > 0) return static_cast<size_t>(got);
+    if (got == 0) {
+      at_end_ = true;
+      return 0;
+    }
+    if (errno != EINTR) throw ReadFailure{IoError::from_errno(errno)};
+  }
+}
+
+void FileReader::read_to_end() {
+  // The bytes go to the buffer's spare room past the data, or to a small block when
+  // there is little room; either way they are dropped.
+  uint8_t block[4096];
+  while (!at_end_) {
+    const size_t room = capacity_ - end_;
+    uint8_t* into = room >= sizeof block ? buffer_.get() + end_ : block;
+    const size_t space = room >= sizeof block ? room : sizeof block;
+    read_some(into, space < window_bytes_ ? space : window_bytes_);
+  }
 }
 
 }  // namespace tolv

@@ -2,6 +2,9 @@
 // held whole in memory. No Python.h.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,10 +25,14 @@ class FileReader : public FieldReader<FileReader> {
   // One read(2) fills at most this much; the window stays cache-sized in the common case.
   static constexpr size_t kDefaultWindowBytes = size_t{1} << 20;
 
+  // read(2) or a stand-in with its contract (tests inject failures through it).
+  using ReadFunction = ssize_t (*)(int fd, void* buffer, size_t count);
+
   // Opens path read-only; the IoError of a failed open, or the reader. Tests pass a
   // tiny window to push every field across window edges.
   static IoResult<std::unique_ptr<FileReader>> open(const std::string& path,
-                                                    size_t window_bytes = kDefaultWindowBytes);
+                                                    size_t window_bytes = kDefaultWindowBytes,
+                                                    ReadFunction read_function = &::read);
   ~FileReader();
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
@@ -41,17 +48,23 @@ class FileReader : public FieldReader<FileReader> {
   void skip(size_t n) { pos_ += n; }  // only after ensure()
   uint64_t position() const { return base_ + pos_; }
   uint64_t total_size() const { return base_ + end_; }  // once the end has been reached
+  // Reads and drops whatever is left up to the end of the file, without growing the
+  // buffer or disturbing the data before the cursor; throws ReadFailure.
+  void read_to_end();
   // The size the file had when opened (0 when unknown): only for sizing containers.
   uint64_t size_hint() const { return size_hint_; }
 
  private:
-  FileReader(int fd, uint64_t size_hint, size_t window_bytes);
+  FileReader(int fd, uint64_t size_hint, size_t window_bytes, ReadFunction read_function);
   bool fill(size_t n);
+  // One read(2) into [into, into + want); retries EINTR, throws ReadFailure.
+  size_t read_some(uint8_t* into, size_t want);
 
   struct Free {
     void operator()(uint8_t* p) const;
   };
   int fd_;
+  ReadFunction read_function_;
   uint64_t size_hint_;
   size_t window_bytes_;
   std::unique_ptr<uint8_t, Free> buffer_;

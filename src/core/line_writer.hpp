@@ -1,6 +1,7 @@
 // Progress lines: where the readers and the overlap counting announce what they do. No Python.h.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace tolv {
@@ -17,6 +18,22 @@ class LineSink {
 class StdoutLineSink final : public LineSink {
  public:
   void write_line(std::string_view line) override;
+};
+
+// Keeps lines until release() passes them on to the target, in order.
+class HeldLineSink final : public LineSink {
+ public:
+  explicit HeldLineSink(LineSink& target) : target_(target) {}
+  void write_line(std::string_view line) override { held_.append(line); }
+  void release() {
+    std::string lines;
+    lines.swap(held_);
+    if (!lines.empty()) target_.write_line(lines);
+  }
+
+ private:
+  LineSink& target_;
+  std::string held_;
 };
 
 // Swallows every line: for tests and fuzzers.
