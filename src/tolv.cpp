@@ -172,6 +172,20 @@ bool in_main_interpreter() {
 #endif
 }
 
+// From 3.13 on, an isolated subinterpreter's import runs the init function in the main
+// interpreter, on a thread state made for that one call (marked 5, "made to execute
+// code for another interpreter", in CPython's list), and refuses the module afterwards.
+// Failing that call crashes 3.13.0, so it succeeds without counting as the
+// initialisation: all it creates belongs to the main interpreter.
+bool initialising_for_another_interpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+  constexpr int kMadeToExecuteForAnotherInterpreter = 5;
+  return PyThreadState_Get()->_whence == kMadeToExecuteForAnotherInterpreter;
+#else
+  return false;
+#endif
+}
+
 OwnedRef initialise_module() {
   // The module's objects belong to the main interpreter. A subinterpreter is refused
   // before anything is created, so that its attempt cannot lock the main one out.
@@ -196,8 +210,10 @@ OwnedRef initialise_module() {
   for (PyMethodDef& def : module_functions) {
     if (!add_function(module.get(), &def)) return {};
   }
-  cached_module = module.get();
-  Py_INCREF(cached_module);  // kept for the life of the process
+  if (!initialising_for_another_interpreter()) {
+    cached_module = module.get();
+    Py_INCREF(cached_module);  // kept for the life of the process
+  }
   return module;
 }
 

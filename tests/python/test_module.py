@@ -104,6 +104,7 @@ except ImportError:
             pass
 '''
 
+RUN_IN_THREAD = "import threading\nt = threading.Thread(target=run_sub)\nt.start()\nt.join()\n"
 MAIN_IMPORT = "import tolv\nprint('main:', len(tolv.__all__), flush=True)\n"
 
 
@@ -123,10 +124,11 @@ def has_subinterpreters():
     ("sub main", "sub: ImportError\nmain: 8\n"),
     ("sub sub main", "sub: ImportError\nsub: ImportError\nmain: 8\n"),
     ("main sub", "main: 8\nsub: ImportError\n"),
+    ("thread-sub main", "sub: ImportError\nmain: 8\n"),  # as in a pool of interpreters
 ])
 def test_subinterpreter_imports_leave_the_main_interpreter_its_import(order, expected):
-    script = RUN_IN_SUBINTERPRETER + "".join(
-        "run_sub()\n" if step == "sub" else MAIN_IMPORT for step in order.split())
+    steps = {"sub": "run_sub()\n", "thread-sub": RUN_IN_THREAD, "main": MAIN_IMPORT}
+    script = RUN_IN_SUBINTERPRETER + "".join(steps[step] for step in order.split())
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     assert run.stdout == expected
