@@ -1,7 +1,10 @@
-"""Files read from pipes: every file is read to its end, so a writer that sends more bytes
-after the last record never meets a broken pipe, and what the call returns and prints is
-the same as for a regular file holding the same bytes."""
+"""Every file is read to its end before anything is reported: a pipe's writer that sends
+more bytes after the last record never meets a broken pipe, the call returns and prints
+the same as for a regular file holding the same bytes, and a read error anywhere in the
+file is the call's OSError, with no progress line and no diagnostic."""
+import ctypes
 import os
+import shutil
 import subprocess
 import sys
 
@@ -73,3 +76,80 @@ def test_pipe_with_delayed_trailing_bytes_reads_like_the_file(tmp_path, capfd, k
     if kind == "malformed":
         assert got == ("PanicException", "Invalid enum value")
         assert expected_streams.out == "Found 3 cameras\n"
+
+
+# Interposes read(2): reads of the file with inode $FAIL_INODE deliver its bytes up to
+# offset $FAIL_AT, then fail with EIO.
+FAILING_READ_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  static ssize_t (*real_read)(int, void*, size_t);
+  if (!real_read) real_read = (ssize_t (*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  const char* inode = getenv("FAIL_INODE");
+  struct stat info;
+  if (inode && fstat(fd, &info) == 0 && info.st_ino == strtoull(inode, NULL, 10)) {
+    off_t at = lseek(fd, 0, SEEK_CUR), fail_at = atoll(getenv("FAIL_AT"));
+    if (at >= fail_at) {
+      errno = EIO;
+      return -1;
+    }
+    if ((off_t)count > fail_at - at) count = (size_t)(fail_at - at);
+  }
+  return real_read(fd, buffer, count);
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def failing_read(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("needs a C compiler")
+    folder = tmp_path_factory.mktemp("shim")
+    (folder / "failing_read.c").write_text(FAILING_READ_C)
+    library = folder / "failing_read.so"
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(folder / "failing_read.c"),
+                    "-ldl"], check=True)
+    try:
+        ctypes.CDLL(str(library))
+    except OSError:
+        pytest.skip("the compiler does not build for this interpreter's machine")
+    return library
+
+
+ONE_CAMERA = cameras_file(CAMERAS[:1])
+GOOD_IMAGES = images_file(IMAGES[:3])
+
+
+# (reader, files in the folder, failing file, failing offset, lines printed before the error)
+@pytest.mark.parametrize("read, files, failing, fail_at, lines", [
+    # Malformed data before the failure: no abort, no line.
+    ("read_cameras_bin", {"cameras.bin": BAD_CAMERAS + bytes(5000)}, "cameras.bin", len(BAD_CAMERAS), ""),
+    ("read_cameras_bin", {"cameras.bin": BAD_CAMERAS + bytes(5000)}, "cameras.bin", len(BAD_CAMERAS) + 4000, ""),
+    # A complete file: the failure comes while reading to its end.
+    ("read_cameras_bin", {"cameras.bin": ONE_CAMERA}, "cameras.bin", len(ONE_CAMERA), ""),
+    ("read_points3D_bin", {"points3D.bin": points_file(POINTS) + b"x"}, "points3D.bin", len(points_file(POINTS)), ""),
+    ("read_images_bin", {"images.bin": GOOD_IMAGES}, "images.bin", 20, ""),
+    # A header cut short: the read error, not the range abort.
+    ("read_cameras_bin", {"cameras.bin": b"\1\0\0"}, "cameras.bin", 3, ""),
+    # In a folder: the lines of the files read before the failing one stay.
+    ("read_reconstruction_bin", {"cameras.bin": ONE_CAMERA, "images.bin": GOOD_IMAGES,
+                                 "points3D.bin": points_file(POINTS)},
+     "images.bin", len(GOOD_IMAGES), "Found 1 cameras\n"),
+])
+def test_read_error_after_data_is_the_oserror(tmp_path, failing_read, read, files, failing, fail_at, lines):
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    target = tmp_path if read == "read_reconstruction_bin" else tmp_path / failing
+    script = (f"import tolv\ntry:\n    tolv.{read}({str(target)!r})\n"
+              "except BaseException as e:\n    print('RESULT', type(e).__name__, e, e.errno)\n")
+    env = dict(os.environ, FAIL_INODE=str((tmp_path / failing).stat().st_ino), FAIL_AT=str(fail_at),
+               LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(failing_read)])))
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert (run.stdout, run.stderr) == (lines + "RESULT OSError Input/output error (os error 5) None\n", "")
