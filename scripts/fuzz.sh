@@ -15,8 +15,10 @@ build_dir="${BUILD_DIR:-build/fuzz}"
 targets="${TARGETS:-fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps}"
 
 if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
-  apt-get update -qq
-  apt-get install -y -qq clang libclang-rt-dev >/dev/null 2>&1 || apt-get install -y -qq clang libclang-rt-14-dev
+  # Other jobs on the machine may hold the package lock for a while.
+  apt_get="apt-get -o DPkg::Lock::Timeout=600"
+  $apt_get update -qq
+  $apt_get install -y -qq clang libclang-rt-dev >/dev/null 2>&1 || $apt_get install -y -qq clang libclang-rt-14-dev
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
