@@ -175,7 +175,7 @@ bool in_main_interpreter() {
 // From 3.13 on, an isolated subinterpreter's import runs the init function in the main
 // interpreter, on a thread state made for that one call (marked 5, "made to execute
 // code for another interpreter", in CPython's list), and refuses the module afterwards.
-// Failing that call crashes 3.13.0, so it succeeds without counting as the
+// Failing that call crashed 3.13.0 here, so it succeeds without counting as the
 // initialisation: all it creates belongs to the main interpreter.
 bool initialising_for_another_interpreter() {
 #if PY_VERSION_HEX >= 0x030D0000

@@ -46,7 +46,8 @@ FileReader::FileReader(int fd, uint64_t size_hint, size_t window_bytes,
                        ReadFunction read_function)
     : fd_(fd),
       read_function_(read_function),
-      size_hint_(size_hint), window_bytes_(window_bytes > 0 ? window_bytes : 1) {
+      size_hint_(size_hint),
+      window_bytes_(window_bytes > 0 ? window_bytes : 1) {
   // Small files get a buffer of their own size; large ones are read a window at a time.
   capacity_ = size_hint + 1 < window_bytes_ ? static_cast<size_t>(size_hint) + 1 : window_bytes_;
   if (capacity_ < kMinimumCapacity && window_bytes_ >= kMinimumCapacity) {
