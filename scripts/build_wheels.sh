@@ -284,7 +284,9 @@ for build in "${builds[@]}"; do
     build_arm_wheel "$arch" "$raw"
   fi
   step "$arch wheel for CPython $version: manylinux2014 tag and checks"
-  PATH="$tools:$PATH" "$tools/auditwheel" repair --plat "manylinux2014_$arch" \
+  # auto: the most widely compatible policy the wheel meets (only the host's own
+  # architecture could be named); the audit below requires it to be manylinux_2_17.
+  PATH="$tools:$PATH" "$tools/auditwheel" repair --plat auto \
     --wheel-dir "$work/repaired" "$(one_file "$raw"/tolv-*.whl)"
   wheel="$(one_file "$work"/repaired/tolv-*.whl)"
   cp "$wheel" "$dist_dir/"
