@@ -19,7 +19,7 @@ from typing import Dict, List, Mapping, Sequence
 import numpy as np
 import numpy.typing as npt
 import PIL.Image
-from matplotlib.colors import ListedColormap, LogNorm
+from matplotlib.colors import ListedColormap
 from matplotlib.figure import Figure
 
 import tolv
@@ -100,7 +100,7 @@ def render(ids: Sequence[int], labels: Sequence[str], counts: FloatMatrix, title
     # Cells without shared points are NaN, which imshow leaves undrawn.
     shown = np.where(counts > 0.0, counts, np.nan)
     top = max(float(counts.max()), 2.0)
-    image = ax.imshow(shown, cmap="viridis", norm=LogNorm(vmin=1.0, vmax=top),
+    image = ax.imshow(shown, cmap="viridis", norm="log", vmin=1.0, vmax=top,
                       interpolation="nearest")
     ax.set_facecolor("#f2f2f2")  # cells without shared points
     # The diagonal in a darker grey, so it reads as "not a pair" rather than "no overlap".
