@@ -19,7 +19,7 @@ from typing import Dict, List, Mapping, Sequence
 import numpy as np
 import numpy.typing as npt
 import PIL.Image
-from matplotlib.colors import ListedColormap, LogNorm
+from matplotlib.colors import ListedColormap
 from matplotlib.figure import Figure
 
 import tolv
@@ -97,13 +97,14 @@ def render(ids: Sequence[int], labels: Sequence[str], counts: FloatMatrix, title
     size = min(14.0, max(5.0, 2.5 + 0.16 * n))
     fig = Figure(figsize=(size + 1.6, size), dpi=100, layout="constrained")
     ax = fig.add_subplot()
-    shown = np.ma.masked_equal(counts, 0.0)
+    # Cells without shared points are NaN, which imshow leaves undrawn.
+    shown = np.where(counts > 0.0, counts, np.nan)
     top = max(float(counts.max()), 2.0)
-    image = ax.imshow(shown, cmap="viridis", norm=LogNorm(vmin=1.0, vmax=top),
+    image = ax.imshow(shown, cmap="viridis", norm="log", vmin=1.0, vmax=top,
                       interpolation="nearest")
     ax.set_facecolor("#f2f2f2")  # cells without shared points
     # The diagonal in a darker grey, so it reads as "not a pair" rather than "no overlap".
-    diagonal = np.ma.masked_equal(np.eye(n), 0.0)
+    diagonal = np.where(np.eye(n) > 0.0, 1.0, np.nan)
     ax.imshow(diagonal, cmap=ListedColormap(["#b0b0b0"]), interpolation="nearest")
     colorbar = fig.colorbar(image, ax=ax, shrink=0.8)
     colorbar.set_label("3D points seen by both images")

@@ -14,22 +14,10 @@ work=${TOLV_ARMHF_DIR:-$repo/build/armhf}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 sysroot=$work/sysroot
-debs=$work/debs
 pylib=$work/pylib
 build=$work/cmake-build
 wrapper=$sysroot/usr/bin/python3.11-qemu
 jobs=2
-
-# The armhf interpreter is not installed (its package conflicts with the native
-# one); these packages are unpacked into the sysroot instead: the interpreter,
-# its standard library and headers, and the shared libraries the interpreter,
-# its extension modules and tolv load at run time.
-target_packages=(
-  libc6 libgcc-s1 libstdc++6
-  python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libpython3.11-dev
-  zlib1g libexpat1 libffi8 libssl3 libbz2-1.0 liblzma5 libuuid1
-  libcrypt1 libsqlite3-0 libncursesw6 libtinfo6 libreadline8 libdb5.3
-)
 
 step() { printf '\n== %s (%ds)\n' "$*" "$SECONDS"; }
 
@@ -45,47 +33,9 @@ fi
   g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user \
   cmake make python3 python3-pip ca-certificates
 
-step "armhf packages"
-# Refetch when the archive moved on; keep the cached .debs otherwise.
-want=$(apt-cache policy "${target_packages[@]/%/:armhf}" | awk '/^[^ ]/ {p=$1} /Candidate:/ {print p, $2}')
-if [[ ! -f $debs/.list ]] || [[ $(cat "$debs/.list") != "$want" ]]; then
-  rm -rf "$debs"
-  mkdir -p "$debs"
-  (cd "$debs" && "${apt_get[@]}" download "${target_packages[@]/%/:armhf}")
-  printf '%s\n' "$want" >"$debs/.list"
-fi
-
-step "sysroot"
-rm -rf "$sysroot"
-mkdir -p "$sysroot"
-for deb in "$debs"/*.deb; do
-  dpkg-deb -x "$deb" "$sysroot"
-done
-# The emulator runs the interpreter; the interpreter takes the wrapper's path as
-# its own (qemu's -0 sets argv[0]), so sys.executable is the wrapper, and child
-# interpreters started from sys.executable run under the emulator as well, even
-# with an emptied environment. It sits next to the real binary, so the
-# interpreter finds its standard library from the wrapper's path.
+step "armhf CPython, its headers and the test packages"
+bash scripts/target_python.sh armhf "$work"
 qemu=$(command -v qemu-arm)
-cat >"$wrapper" <<EOF
-#!/bin/sh
-exec "$qemu" -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/python3.11" "\$@"
-EOF
-chmod +x "$wrapper"
-"$wrapper" -c 'import sys, platform; print(sys.version.split()[0], platform.machine(), sys.executable, sys.prefix)'
-
-step "test packages"
-# Pure Python, so Debian's pip on the host fetches them; --platform keeps it to
-# wheels that run on armhf.
-if [[ ! -f $pylib/.done ]]; then
-  rm -rf "$pylib"
-  /usr/bin/python3 -m pip install -q --disable-pip-version-check --no-cache-dir \
-    --target "$pylib" --only-binary=:all: \
-    --platform linux_armv7l --platform manylinux2014_armv7l \
-    --python-version 3.11 --implementation cp \
-    'pytest>=7' 'hypothesis>=6'
-  touch "$pylib/.done"
-fi
 
 step "cross build"
 native_tests=OFF
