@@ -20,9 +20,11 @@ import numpy.typing as npt
 
 import tolv
 
-VERTEX = np.dtype([("x", "<f8"), ("y", "<f8"), ("z", "<f8"),
-                   ("red", "u1"), ("green", "u1"), ("blue", "u1"), ("error", "<f4")])
-PLY_TYPES = {"<f8": "double", "|u1": "uchar", "<f4": "float"}
+# (name, PLY type) of each vertex property, in file order
+PROPERTIES = [("x", "double"), ("y", "double"), ("z", "double"),
+              ("red", "uchar"), ("green", "uchar"), ("blue", "uchar"), ("error", "float")]
+NUMPY_TYPES = {"double": "<f8", "uchar": "u1", "float": "<f4"}
+VERTEX = np.dtype([(name, NUMPY_TYPES[kind]) for name, kind in PROPERTIES])
 
 
 def vertices(points3D: Mapping[int, tolv.Point3D]) -> npt.NDArray[np.void]:
@@ -48,9 +50,7 @@ def header(count: int) -> bytes:
     lines = ["ply", "format binary_little_endian 1.0",
              "comment points of a COLMAP sparse reconstruction, read with tolv",
              f"element vertex {count}"]
-    assert VERTEX.fields is not None
-    for name in VERTEX.names or ():
-        lines.append(f"property {PLY_TYPES[VERTEX.fields[name][0].str]} {name}")
+    lines += [f"property {kind} {name}" for name, kind in PROPERTIES]
     lines.append("end_header")
     return ("\n".join(lines) + "\n").encode("ascii")
 

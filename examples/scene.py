@@ -17,15 +17,13 @@ import io
 import itertools
 import sys
 from operator import attrgetter
-from typing import List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 import PIL.Image
 import PIL.ImageChops
 from matplotlib.figure import Figure
-from mpl_toolkits.mplot3d import Axes3D
-from mpl_toolkits.mplot3d.art3d import Line3DCollection
 
 import tolv
 
@@ -141,13 +139,16 @@ def render(xyz: Array, rgb: Array, cams: Sequence[Pose]) -> Figure:
 
     fig = Figure(figsize=(10, 10), dpi=110)
     fig.subplots_adjust(left=0.0, right=1.0, bottom=0.0, top=1.0)
-    ax: Axes3D = fig.add_subplot(projection="3d")
+    ax: Any = fig.add_subplot(projection="3d")  # matplotlib's 3D axes carry no type hints
     inside = np.all((xyz_v >= low) & (xyz_v <= high), axis=1)
     ax.scatter(xyz_v[inside, 0], xyz_v[inside, 1], xyz_v[inside, 2], c=rgb[inside],
                s=marker_size(int(inside.sum())), marker="o", linewidths=0, depthshade=False)
     if segments:
-        ax.add_collection3d(Line3DCollection(np.concatenate(segments), colors=FRUSTUM_COLOR,
-                                             linewidths=0.9))
+        # One polyline for all frustums, broken by NaN rows between segments: one artist
+        # instead of thousands.
+        ends = np.concatenate(segments)
+        path = np.concatenate([ends, np.full((len(ends), 1, 3), np.nan)], axis=1).reshape(-1, 3)
+        ax.plot(path[:, 0], path[:, 1], path[:, 2], color=FRUSTUM_COLOR, linewidth=0.9)
     ax.set_xlim(low[0], high[0])
     ax.set_ylim(low[1], high[1])
     ax.set_zlim(low[2], high[2])

@@ -21,7 +21,7 @@ import math
 import sys
 import time
 from operator import attrgetter
-from typing import Iterable, List, Mapping, NamedTuple, Sequence
+from typing import Iterable, List, Mapping, NamedTuple, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -89,7 +89,7 @@ def display_name(name: str) -> str:
 def image_arrays(images: Mapping[int, tolv.Image]) -> ImageArrays:
     m = len(images)
     records = list(images.values())
-    rotations = floats(flat(flat(map(attrgetter("rot"), records))), 9 * m).reshape(m, 3, 3)
+    rotations = floats(flat(row for image in records for row in image.rot), 9 * m).reshape(m, 3, 3)
     translations = floats(flat(map(attrgetter("trans"), records)), 3 * m).reshape(m, 3)
     # centre = -R^T t, for all images at once
     centers = -np.einsum("mji,mj->mi", rotations, translations)
@@ -122,13 +122,18 @@ def camera_arrays(cameras: Mapping[int, tolv.Camera]) -> CameraArrays:
     )
 
 
-def describe(name: str, arrays: NamedTuple) -> List[str]:
+AnyArrays = Union[PointArrays, ImageArrays, CameraArrays]
+
+
+def describe(name: str, arrays: AnyArrays) -> List[str]:
     lines = [name]
     for field, value in zip(arrays._fields, arrays):
         if isinstance(value, np.ndarray):
             shape, kind = str(value.shape), str(value.dtype)
-        else:
+        elif isinstance(value, list):
             shape, kind = f"({len(value)},)", "list of str"
+        else:
+            continue
         lines.append(f"  {field:<15} {shape:<15} {kind}")
     return lines
 
@@ -146,7 +151,7 @@ def main(argv: Sequence[str]) -> int:
     start = time.perf_counter()
     cameras, images, points3D = tolv.read_reconstruction_bin(args.folder)
     loaded = time.perf_counter()
-    arrays = [("points", point_arrays(points3D)), ("images", image_arrays(images)),
+    arrays: List[Tuple[str, AnyArrays]] = [("points", point_arrays(points3D)), ("images", image_arrays(images)),
               ("cameras", camera_arrays(cameras))]
     converted = time.perf_counter()
     for name, value in arrays:
