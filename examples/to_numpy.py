@@ -151,8 +151,9 @@ def main(argv: Sequence[str]) -> int:
     start = time.perf_counter()
     cameras, images, points3D = tolv.read_reconstruction_bin(args.folder)
     loaded = time.perf_counter()
-    arrays: List[Tuple[str, AnyArrays]] = [("points", point_arrays(points3D)), ("images", image_arrays(images)),
-              ("cameras", camera_arrays(cameras))]
+    arrays: List[Tuple[str, AnyArrays]] = [
+        ("points", point_arrays(points3D)), ("images", image_arrays(images)),
+        ("cameras", camera_arrays(cameras))]
     converted = time.perf_counter()
     for name, value in arrays:
         print("\n".join(describe(name, value)))

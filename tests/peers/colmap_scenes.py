@@ -34,6 +34,7 @@ class SceneSpec(NamedTuple):
     images: int
     points: int
     seed: int
+    rig: bool = False  # all cameras in one rig, one frame per turn through the cameras
 
 
 def model_scenes() -> List[SceneSpec]:
@@ -43,6 +44,9 @@ def model_scenes() -> List[SceneSpec]:
 
 
 LARGE_SCENE = SceneSpec("large_all_models", MODEL_NAMES, 300, 20_000, 7)
+# Images of a rig get their poses composed from the frame's and the sensor's.
+RIG_SCENE = SceneSpec("rig_of_three_cameras", ["OPENCV", "PINHOLE", "SIMPLE_RADIAL_FISHEYE"],
+                      24, 800, 11, rig=True)
 
 
 def noisy_params(rng: np.random.Generator, model: str, width: int, height: int) -> np.ndarray:
@@ -65,14 +69,50 @@ def random_pose(rng: np.random.Generator) -> pycolmap.Rigid3d:
 
 
 def add_cameras(rec: pycolmap.Reconstruction, rng: np.random.Generator,
-                models: Sequence[str]) -> List[int]:
-    camera_ids = [1 + 5 * k for k in range(len(models) - 1)] + [TOP_CAMERA_ID]
-    for k, (camera_id, model) in enumerate(zip(camera_ids, models)):
+                spec: SceneSpec) -> List[int]:
+    """The cameras, each in a rig of its own, or all in one rig (the first the reference)."""
+    camera_ids = [1 + 5 * k for k in range(len(spec.models) - 1)] + [TOP_CAMERA_ID]
+    rig = pycolmap.Rig(rig_id=1)
+    for k, (camera_id, model) in enumerate(zip(camera_ids, spec.models)):
         width, height = SENSORS[k % len(SENSORS)]
         camera = pycolmap.Camera(camera_id=camera_id, model=model, width=width, height=height,
                                  params=noisy_params(rng, model, width, height))
-        rec.add_camera_with_trivial_rig(camera)
+        if not spec.rig:
+            rec.add_camera_with_trivial_rig(camera)
+            continue
+        rec.add_camera(camera)
+        if k == 0:
+            rig.add_ref_sensor(camera.sensor_id)
+        else:
+            rig.add_sensor(camera.sensor_id, random_pose(rng))
+    if spec.rig:
+        rec.add_rig(rig)
     return camera_ids
+
+
+def add_images(rec: pycolmap.Reconstruction, rng: np.random.Generator, spec: SceneSpec,
+               image_ids: Sequence[int], camera_ids: Sequence[int],
+               keypoint_counts: Sequence[int]) -> None:
+    images = [pycolmap.Image(name=image_name(index),
+                             keypoints=rng.uniform(0.0, 1000.0, size=(keypoint_counts[index], 2)),
+                             camera_id=camera_ids[index % len(camera_ids)], image_id=image_id)
+              for index, image_id in enumerate(image_ids)]
+    if not spec.rig:
+        for image in images:
+            rec.add_image_with_trivial_frame(image, random_pose(rng))
+        return
+    per_frame = len(camera_ids)
+    for frame_id in range(1, len(images) // per_frame + 1):
+        members = images[(frame_id - 1) * per_frame:frame_id * per_frame]
+        frame = pycolmap.Frame(frame_id=frame_id, rig_id=1)
+        for image in members:
+            frame.add_data_id(image.data_id)
+        frame.rig_from_world = random_pose(rng)
+        rec.add_frame(frame)
+        for image in members:
+            image.frame_id = frame_id
+            rec.add_image(image)
+        rec.register_frame(frame_id)
 
 
 def image_ids_with_gaps(rng: np.random.Generator, count: int) -> List[int]:
@@ -126,15 +166,11 @@ def image_name(index: int) -> str:
 def build_scene(spec: SceneSpec) -> pycolmap.Reconstruction:
     rng = np.random.default_rng(spec.seed)
     rec = pycolmap.Reconstruction()
-    camera_ids = add_cameras(rec, rng, spec.models)
+    camera_ids = add_cameras(rec, rng, spec)
     image_ids = image_ids_with_gaps(rng, spec.images)
     tracks = plan_tracks(rng, spec.images, spec.points)
     totals, slots = keypoint_slots(rng, tracks, spec.images)
-    for index, image_id in enumerate(image_ids):
-        keypoints = rng.uniform(0.0, 1000.0, size=(totals[index], 2))
-        image = pycolmap.Image(name=image_name(index), keypoints=keypoints,
-                               camera_id=camera_ids[index % len(camera_ids)], image_id=image_id)
-        rec.add_image_with_trivial_frame(image, random_pose(rng))
+    add_images(rec, rng, spec, image_ids, camera_ids, totals)
     for number, (track_images, track_slots) in enumerate(zip(tracks, slots)):
         track = pycolmap.Track()
         for image, slot in zip(track_images, track_slots):

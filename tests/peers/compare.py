@@ -122,7 +122,7 @@ def overlap_differences(overlaps: Mapping[int, Mapping[int, int]],
 
 def relative_pose_differences(images: Mapping[int, Any],
                               rec: pycolmap.Reconstruction) -> List[str]:
-    """tolv's relative_pose_from against COLMAP's composition cam_a_from_world * world_from_cam_b."""
+    """relative_pose_from against COLMAP's own composition cam_a_from_world * world_from_cam_b."""
     out = []
     ids = sorted(set(images) & set(rec.images.keys()))
     pairs = list(itertools.product(ids, repeat=2))

@@ -16,12 +16,13 @@ pycolmap = pytest.importorskip(
 import numpy as np  # noqa: E402 (pycolmap brings numpy)
 
 import tolv  # noqa: E402
-from colmap_scenes import LARGE_SCENE, SceneSpec, model_scenes, overlaps_from_tracks, write_scene  # noqa: E402
+from colmap_scenes import (LARGE_SCENE, RIG_SCENE, SceneSpec, model_scenes,  # noqa: E402
+                           overlaps_from_tracks, write_scene)
 from compare import (NO_POINT3D, bits, camera_differences, image_differences,  # noqa: E402
                      overlap_differences, point_differences, relative_pose_differences)
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample" / "sparse"
-SCENES = model_scenes() + [LARGE_SCENE]
+SCENES = model_scenes() + [LARGE_SCENE, RIG_SCENE]
 
 
 class Loaded(NamedTuple):
@@ -69,6 +70,10 @@ def test_scenes_carry_what_they_are_built_for(loaded: Loaded) -> None:
     assert max(loaded.images) == 2**32 - 2 and max(loaded.cameras) == 2**32 - 2
     assert any(not p.track for p in loaded.points3D.values())
     assert any(max(map(ord, image.name)) > 127 for image in loaded.images.values())
+    rigs = loaded.rec.num_rigs()
+    assert rigs == 1 or rigs == len(loaded.cameras)
+    if rigs == 1:  # several cameras per frame, posed through the rig
+        assert loaded.rec.num_frames() * len(loaded.cameras) == len(loaded.images)
 
 
 @pytest.mark.parametrize("check", [camera_differences, image_differences, point_differences],

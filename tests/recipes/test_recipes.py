@@ -218,8 +218,8 @@ def test_frustum_sits_at_the_centre_and_looks_along_the_third_row(seed):
 def test_scene_view_puts_up_against_the_cameras_down_axis():
     import scene
     cams = [scene.Pose(rotation(seed), np.zeros(3), (0.5, 0.4)) for seed in range(3)]
-    for cam in cams:
-        cam.rotation[1] = cams[0].rotation[1]  # one shared down axis; rows need not stay orthogonal here
+    for cam in cams:  # one shared down axis (the rows need not stay orthogonal for this)
+        cam.rotation[1] = cams[0].rotation[1]
     view = scene.world_to_view(cams)
     assert np.allclose(view @ view.T, np.eye(3))
     assert np.allclose(view[2], -cams[0].rotation[1])
