@@ -74,9 +74,10 @@ def main(argv: Sequence[str]) -> int:
     pairs = covisibility_pairs(images, tolv.compute_overlaps(points3D), args.k)
     with open(args.output, "wb") as out:
         out.write(pair_lines(images, pairs))
-    spaced = sorted(image.name for image in images.values() if any(c.isspace() for c in image.name))
+    spaced = sorted(image.name.encode("latin-1").decode("utf-8", "replace")
+                    for image in images.values() if any(c.isspace() for c in image.name))
     if spaced:
-        print(f"warning: {len(spaced)} image names contain white space, which pairs-file "
+        print(f"warning: {len(spaced)} image name(s) contain white space, which pairs-file "
               f"readers split on, e.g. {spaced[0]!r}", file=sys.stderr)
     print(f"wrote {len(pairs)} pairs of {len(images)} images to {args.output}")
     return 0

@@ -35,7 +35,7 @@ def quiet_read(folder):
 
 # A folder with what the sample lacks: tied counts, a track naming an image that
 # images.bin does not hold, an image seen by nothing, ids out of file order, a point
-# without track, a UTF-8 name and a name that is not UTF-8.
+# without track, a UTF-8 name, a name that is not UTF-8 and one with a space.
 UNIT_Q = (1.0, 0.0, 0.0, 0.0)
 
 
@@ -45,7 +45,7 @@ def edge_folder(tmp_path):
         (1, UNIT_Q, (1.0, 0.0, 0.0), 1, "ünï.jpg", []),
         (5, UNIT_Q, (0.0, 1.0, 0.0), 1, b"bad\xff.jpg", []),
         (3, UNIT_Q, (0.0, 0.0, 1.0), 1, "three.jpg", []),
-        (7, UNIT_Q, (0.0, 0.0, 2.0), 1, "alone.jpg", []),
+        (7, UNIT_Q, (0.0, 0.0, 2.0), 1, "all alone.jpg", []),
     ]
     points = [
         (2**63 + 5, (1.0, -2.0, 3.5), (255, 0, 7), 0.25, [(1, 0), (5, 0), (3, 0), (9, 0)]),
@@ -131,7 +131,9 @@ def test_pairs_match_a_plain_count(folder, tmp_path, k):
 def test_pairs_break_ties_by_image_id_and_skip_unknown_images(tmp_path):
     folder = edge_folder(tmp_path)
     out = tmp_path / "pairs.txt"
-    assert run("covisibility_pairs.py", folder, out, "--k", "2").returncode == 0
+    result = run("covisibility_pairs.py", folder, out, "--k", "2")
+    assert result.returncode == 0
+    assert "1 image name(s) contain white space" in result.stderr
     # Image 1 shares 2 points with 3 and with 5, 1 with 9; image 3 shares 2 with 1
     # and 1 with 5 and with 9; image 42 has no name and never appears.
     assert out.read_bytes().splitlines()[:4] == [
