@@ -272,3 +272,23 @@ def test_bad_input_gets_the_module_exception(script, damage, exception, message,
     assert result.returncode == 1
     last = result.stderr.strip().splitlines()[-1]
     assert last.split(":")[0].endswith(exception) and message in last
+
+
+DEGENERATE = {
+    "empty": ([], [], []),
+    "no_points": ([(1, 0, 100, 80, (90.0, 50.0, 40.0))],
+                  [(4, UNIT_Q, (0.0, 0.0, 0.0), 1, "a.jpg", [])], []),
+    "zero_sizes_and_quaternion": ([(1, 1, 0, 0, (0.0, 0.0, 0.0, 0.0))],
+                                  [(4, (0.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 9, "a.jpg", [])],
+                                  [(1, (1.0, 2.0, 3.0), (1, 2, 3), 0.5, [(4, 0)])]),
+}
+
+
+@pytest.mark.parametrize("script", RECIPES)
+@pytest.mark.parametrize("content", DEGENERATE.values(), ids=DEGENERATE.keys())
+def test_degenerate_folders_still_give_output(script, content, tmp_path):
+    folder = write_reconstruction(tmp_path / "folder", *content)
+    extra = [] if script == "to_numpy.py" else [tmp_path / "out"]
+    result = run(script, folder, *extra)
+    assert result.returncode == 0, result.stderr
+    assert not extra or extra[0].exists()
