@@ -21,7 +21,9 @@ from colmap_files import NO_POINT3D, write_reconstruction  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = str(ROOT / "examples" / "sample" / "sparse")
-RECIPES = ["to_numpy.py", "export_ply.py", "covisibility_pairs.py", "scene.py"]
+OUTPUT_NAMES = {"to_numpy.py": [], "export_ply.py": ["out.ply"],
+                "covisibility_pairs.py": ["out.txt"], "scene.py": ["out.png"]}
+RECIPES = list(OUTPUT_NAMES)
 
 
 def run(script, *args):
@@ -267,8 +269,7 @@ def test_bad_input_gets_the_module_exception(script, damage, exception, message,
         folder = Path(write_reconstruction(folder))
         for name in ("cameras.bin", "images.bin", "points3D.bin"):
             (folder / name).write_bytes(damage)
-    extra = [] if script == "to_numpy.py" else [tmp_path / "out"]
-    result = run(script, folder, *extra)
+    result = run(script, folder, *[tmp_path / name for name in OUTPUT_NAMES[script]])
     assert result.returncode == 1
     last = result.stderr.strip().splitlines()[-1]
     assert last.split(":")[0].endswith(exception) and message in last
@@ -288,7 +289,7 @@ DEGENERATE = {
 @pytest.mark.parametrize("content", DEGENERATE.values(), ids=DEGENERATE.keys())
 def test_degenerate_folders_still_give_output(script, content, tmp_path):
     folder = write_reconstruction(tmp_path / "folder", *content)
-    extra = [] if script == "to_numpy.py" else [tmp_path / "out"]
+    extra = [tmp_path / name for name in OUTPUT_NAMES[script]]
     result = run(script, folder, *extra)
     assert result.returncode == 0, result.stderr
     assert not extra or extra[0].exists()
