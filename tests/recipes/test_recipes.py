@@ -269,8 +269,9 @@ def test_bad_input_gets_the_module_exception(script, damage, exception, message,
         folder = Path(write_reconstruction(folder))
         for name in ("cameras.bin", "images.bin", "points3D.bin"):
             (folder / name).write_bytes(damage)
-    result = run(script, folder, *[tmp_path / name for name in OUTPUT_NAMES[script]])
-    assert result.returncode == 1
+    outputs = [tmp_path / name for name in OUTPUT_NAMES[script]]
+    result = run(script, folder, *outputs)
+    assert result.returncode == 1 and not any(path.exists() for path in outputs)
     last = result.stderr.strip().splitlines()[-1]
     assert last.split(":")[0].endswith(exception) and message in last
 
