@@ -1,0 +1,296 @@
+"""The recipes in examples/: their output checked against the records with independent
+code (a PLY parser written here, a plain Python co-visibility count), their command
+lines, and what they do with bad input."""
+
+from __future__ import annotations
+
+import struct
+import subprocess
+import sys
+from collections import Counter
+from itertools import combinations
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy", reason="the recipes need numpy: pip install '.[plot]'")
+pytest.importorskip("matplotlib", reason="the recipes need matplotlib: pip install '.[plot]'")
+
+import tolv  # noqa: E402
+from colmap_files import NO_POINT3D, write_reconstruction  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = str(ROOT / "examples" / "sample" / "sparse")
+OUTPUT_NAMES = {"to_numpy.py": [], "export_ply.py": ["out.ply"],
+                "covisibility_pairs.py": ["out.txt"], "scene.py": ["out.png"]}
+RECIPES = list(OUTPUT_NAMES)
+
+
+def run(script, *args):
+    return subprocess.run([sys.executable, str(ROOT / "examples" / script), *map(str, args)],
+                          capture_output=True, text=True)
+
+
+def quiet_read(folder):
+    return tolv.read_reconstruction_bin(folder)
+
+
+# A folder with what the sample lacks: tied counts, a track naming an image that
+# images.bin does not hold, an image seen by nothing, ids out of file order, a point
+# without track, a UTF-8 name, a name that is not UTF-8 and one with a space.
+UNIT_Q = (1.0, 0.0, 0.0, 0.0)
+
+
+def edge_folder(tmp_path):
+    images = [
+        (9, UNIT_Q, (0.0, 0.0, 0.0), 1, "nine.jpg", [(1.0, 2.0, NO_POINT3D)] * 3),
+        (1, UNIT_Q, (1.0, 0.0, 0.0), 1, "ünï.jpg", []),
+        (5, UNIT_Q, (0.0, 1.0, 0.0), 1, b"bad\xff.jpg", []),
+        (3, UNIT_Q, (0.0, 0.0, 1.0), 1, "three.jpg", []),
+        (7, UNIT_Q, (0.0, 0.0, 2.0), 1, "all alone.jpg", []),
+    ]
+    points = [
+        (2**63 + 5, (1.0, -2.0, 3.5), (255, 0, 7), 0.25, [(1, 0), (5, 0), (3, 0), (9, 0)]),
+        (40, (-0.0, 1e300, -7.25), (1, 2, 3), 1e-310, [(1, 1), (5, 1)]),
+        (12, (4.0, 5.0, 6.0), (9, 9, 9), 1.5, [(3, 1), (1, 2), (42, 0)]),
+        (13, (0.5, 0.5, 0.5), (0, 0, 0), 3.0, []),
+    ]
+    return write_reconstruction(tmp_path / "edge", [(1, 0, 100, 80, (90.0, 50.0, 40.0))],
+                                images, points)
+
+
+@pytest.fixture(params=["sample", "edge"])
+def folder(request, tmp_path):
+    return SAMPLE if request.param == "sample" else edge_folder(tmp_path)
+
+
+# export_ply.py
+
+def parse_ply(data):
+    """A PLY reader of its own: header lines, then packed vertices of the declared types."""
+    end = data.index(b"end_header\n") + len(b"end_header\n")
+    lines = data[:end].decode("ascii").splitlines()
+    assert lines[0] == "ply" and lines[1] == "format binary_little_endian 1.0"
+    declared = [line.split() for line in lines[2:-1] if not line.startswith("comment")]
+    assert declared[0][:2] == ["element", "vertex"]
+    count = int(declared[0][2])
+    properties = [(kind, name) for _, kind, name in declared[1:]]
+    codes = {"double": "d", "float": "f", "uchar": "B"}
+    layout = "<" + "".join(codes[kind] for kind, _ in properties)
+    size = struct.calcsize(layout)
+    assert len(data) - end == count * size
+    rows = [struct.unpack_from(layout, data, end + k * size) for k in range(count)]
+    return properties, rows
+
+
+def as_float32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+def test_ply_holds_every_point_in_id_order(folder, tmp_path):
+    out = tmp_path / "points.ply"
+    result = run("export_ply.py", folder, out)
+    assert result.returncode == 0, result.stderr
+    properties, rows = parse_ply(out.read_bytes())
+    assert properties == [("double", "x"), ("double", "y"), ("double", "z"), ("uchar", "red"),
+                          ("uchar", "green"), ("uchar", "blue"), ("float", "error")]
+    points3D = tolv.read_points3D_bin(folder + "/points3D.bin")
+    expected = [points3D[k] for k in sorted(points3D)]
+    assert len(rows) == len(expected)
+    for row, point in zip(rows, expected):
+        assert struct.pack("<3d", *row[:3]) == struct.pack("<3d", *point.xyz)
+        assert row[3:6] == (point.color.r, point.color.g, point.color.b)
+        assert row[6] == as_float32(point.error)
+
+
+# covisibility_pairs.py
+
+def plain_pair_lines(folder, k):
+    """The pairs file from a plain count of the points each two images share."""
+    _, images, points3D = quiet_read(folder)
+    shared = Counter()
+    for point in points3D.values():
+        seen = sorted({image_id for image_id, _ in point.track})
+        for a, b in combinations(seen, 2):
+            shared[a, b] += 1
+            shared[b, a] += 1
+    lines = []
+    for a in sorted(images):
+        ranked = sorted((-n, b) for (x, b), n in shared.items() if x == a and b in images)
+        for _, b in ranked[:k]:
+            lines.append(images[a].name.encode("latin-1") + b" " + images[b].name.encode("latin-1"))
+    return b"".join(line + b"\n" for line in lines)
+
+
+@pytest.mark.parametrize("k", [1, 2, 5, 1000])
+def test_pairs_match_a_plain_count(folder, tmp_path, k):
+    out = tmp_path / "pairs.txt"
+    result = run("covisibility_pairs.py", folder, out, "--k", k)
+    assert result.returncode == 0, result.stderr
+    assert out.read_bytes() == plain_pair_lines(folder, k)
+
+
+def test_pairs_break_ties_by_image_id_and_skip_unknown_images(tmp_path):
+    folder = edge_folder(tmp_path)
+    out = tmp_path / "pairs.txt"
+    result = run("covisibility_pairs.py", folder, out, "--k", "2")
+    assert result.returncode == 0
+    assert "1 image name(s) contain white space" in result.stderr
+    # Image 1 shares 2 points with 3 and with 5, 1 with 9; image 3 shares 2 with 1
+    # and 1 with 5 and with 9; image 42 has no name and never appears.
+    assert out.read_bytes().splitlines()[:4] == [
+        "ünï.jpg three.jpg".encode(), "ünï.jpg ".encode() + b"bad\xff.jpg",
+        "three.jpg ünï.jpg".encode(), b"three.jpg bad\xff.jpg"]
+
+
+def test_pairs_default_to_twenty_neighbours():
+    import covisibility_pairs
+    _, images, points3D = quiet_read(SAMPLE)
+    overlaps = tolv.compute_overlaps(points3D)
+    pairs = covisibility_pairs.covisibility_pairs(images, overlaps, covisibility_pairs.DEFAULT_K)
+    per_image = Counter(a for a, _ in pairs)
+    assert max(per_image.values()) == 20 and all(a != b for a, b in pairs)
+
+
+# to_numpy.py
+
+def test_arrays_match_the_records(folder):
+    import to_numpy
+    cameras, images, points3D = quiet_read(folder)
+    points = to_numpy.point_arrays(points3D)
+    for row, point_id in enumerate(points.ids.tolist()):
+        point = points3D[point_id]
+        assert points.xyz[row].tobytes() == np.array(point.xyz).tobytes()
+        assert points.rgb[row].tolist() == [point.color.r, point.color.g, point.color.b]
+        assert points.error[row] == point.error or np.isnan(point.error)
+        assert points.track_length[row] == len(point.track)
+    views = to_numpy.image_arrays(images)
+    for row, image_id in enumerate(views.ids.tolist()):
+        image = images[image_id]
+        R, t = np.array(image.rot), np.array(image.trans)
+        assert views.cam_from_world[row].tolist() == np.column_stack([R, t]).tolist()
+        assert np.allclose(views.centers[row], -R.T @ t, rtol=1e-12, atol=1e-12)
+        assert views.camera_ids[row] == image.camera_id
+        assert views.names[row].encode("utf-8") == image.name.encode("latin-1") or \
+            views.names[row] == image.name
+    lenses = to_numpy.camera_arrays(cameras)
+    for row, camera_id in enumerate(lenses.ids.tolist()):
+        camera = cameras[camera_id]
+        count = len(camera.params)
+        assert lenses.params[row, :count].tolist() == camera.params
+        assert np.isnan(lenses.params[row, count:]).all()
+        if camera.model_id in ("Simple Pinhole", "Pinhole"):
+            assert lenses.K[row].tolist() == camera.K()
+        else:
+            assert np.isnan(lenses.K[row]).all()
+
+
+def test_to_numpy_prints_the_shapes(tmp_path):
+    result = run("to_numpy.py", SAMPLE)
+    assert result.returncode == 0, result.stderr
+    for line in ["xyz             (2054, 3)       float64", "cam_from_world  (40, 3, 4)",
+                 "K               (4, 3, 3)"]:
+        assert line in result.stdout
+
+
+# scene.py
+
+def rotation(seed):
+    q = np.random.default_rng(seed).normal(size=4)
+    w, x, y, z = q / np.linalg.norm(q)
+    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+                     [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+                     [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]])
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_frustum_sits_at_the_centre_and_looks_along_the_third_row(seed):
+    import scene
+    R, t = rotation(seed), np.array([0.3, -1.0, 2.0])
+    center = -R.T @ t
+    segments = scene.frustum_segments(scene.Pose(R, center, (0.5, 0.25)), depth=2.0)
+    apex_edges = segments[:4]
+    assert np.allclose(apex_edges[:, 0], center)
+    corners = apex_edges[:, 1]
+    assert np.allclose(corners.mean(axis=0), center + 2.0 * R[2])
+    # x right is wider than y down by the field of view's ratio
+    assert np.isclose(np.linalg.norm(corners[1] - corners[0]), 2.0)
+    assert np.isclose(np.linalg.norm(corners[2] - corners[1]), 1.0)
+    assert np.allclose(corners[1] - corners[0], 2.0 * R[0])
+
+
+def test_scene_view_puts_up_against_the_cameras_down_axis():
+    import scene
+    cams = [scene.Pose(rotation(seed), np.zeros(3), (0.5, 0.4)) for seed in range(3)]
+    for cam in cams:  # one shared down axis (the rows need not stay orthogonal for this)
+        cam.rotation[1] = cams[0].rotation[1]
+    view = scene.world_to_view(cams)
+    assert np.allclose(view @ view.T, np.eye(3))
+    assert np.allclose(view[2], -cams[0].rotation[1])
+
+
+def test_scene_draws_a_picture(tmp_path):
+    from PIL import Image as PILImage
+    out = tmp_path / "scene.png"
+    result = run("scene.py", SAMPLE, out)
+    assert result.returncode == 0, result.stderr
+    with PILImage.open(out) as picture:
+        assert picture.mode == "RGB" and min(picture.size) > 300
+        pixels = np.asarray(picture)
+    assert (pixels < 200).any(axis=2).mean() > 0.01  # not an empty canvas
+
+
+# Command lines and bad input
+
+@pytest.mark.parametrize("script, args", [
+    ("to_numpy.py", []), ("to_numpy.py", ["a", "b"]),
+    ("export_ply.py", [SAMPLE]), ("export_ply.py", [SAMPLE, "o.ply", "x"]),
+    ("covisibility_pairs.py", [SAMPLE]), ("covisibility_pairs.py", [SAMPLE, "o.txt", "--k", "0"]),
+    ("covisibility_pairs.py", [SAMPLE, "o.txt", "--k", "many"]),
+    ("covisibility_pairs.py", [SAMPLE, "o.txt", "--top", "3"]),
+    ("scene.py", []), ("scene.py", [SAMPLE]),
+])
+def test_wrong_command_line_gets_usage(script, args, tmp_path):
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / script), *args],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.startswith("usage: " + script) and "Traceback" not in result.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("script", RECIPES)
+@pytest.mark.parametrize("damage, exception, message", [
+    (None, "FileNotFoundError", "No such file or directory (os error 2)"),
+    (b"\x01\x00\x00\x00\x00\x00\x00\x00\x01", "PanicException", "out of range for slice"),
+], ids=["missing", "truncated"])
+def test_bad_input_gets_the_module_exception(script, damage, exception, message, tmp_path):
+    folder = tmp_path / "broken"
+    if damage is not None:
+        folder = Path(write_reconstruction(folder))
+        for name in ("cameras.bin", "images.bin", "points3D.bin"):
+            (folder / name).write_bytes(damage)
+    outputs = [tmp_path / name for name in OUTPUT_NAMES[script]]
+    result = run(script, folder, *outputs)
+    assert result.returncode == 1 and not any(path.exists() for path in outputs)
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.split(":")[0].endswith(exception) and message in last
+
+
+DEGENERATE = {
+    "empty": ([], [], []),
+    "no_points": ([(1, 0, 100, 80, (90.0, 50.0, 40.0))],
+                  [(4, UNIT_Q, (0.0, 0.0, 0.0), 1, "a.jpg", [])], []),
+    "zero_sizes_and_quaternion": ([(1, 1, 0, 0, (0.0, 0.0, 0.0, 0.0))],
+                                  [(4, (0.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 9, "a.jpg", [])],
+                                  [(1, (1.0, 2.0, 3.0), (1, 2, 3), 0.5, [(4, 0)])]),
+}
+
+
+@pytest.mark.parametrize("script", RECIPES)
+@pytest.mark.parametrize("content", DEGENERATE.values(), ids=DEGENERATE.keys())
+def test_degenerate_folders_still_give_output(script, content, tmp_path):
+    folder = write_reconstruction(tmp_path / "folder", *content)
+    extra = [tmp_path / name for name in OUTPUT_NAMES[script]]
+    result = run(script, folder, *extra)
+    assert result.returncode == 0, result.stderr
+    assert not extra or extra[0].exists()
