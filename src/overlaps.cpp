@@ -184,9 +184,12 @@ struct SortedTracks {
   static constexpr size_t kMaxBins = 1024;
   FilledVector<Word> elements;
   FilledVector<Word> spare;  // the buffer the tracks were regrouped from, for reuse
+  std::vector<size_t> tracks_of;      // how many tracks contain each image
+  std::vector<uint64_t> occurrences;  // how many track elements name each image
 
   // Takes over the image numbers, and releases them once regrouped.
-  SortedTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count) {
+  SortedTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count)
+      : tracks_of(image_count, 0), occurrences(image_count, 0) {
     FilledVector<Word> unordered;
     if constexpr (sizeof(Word) == sizeof(image_t)) {
       unordered.swap(images);
@@ -215,7 +218,14 @@ struct SortedTracks {
     for (size_t end : ends) {
       if (end != begin) {
         size_t& to = bin_starts[bin_of(unordered[begin])];
-        for (size_t at = begin; at < end; ++at) out[to++] = unordered[at];
+        Word previous = kMark;
+        for (size_t at = begin; at < end; ++at) {
+          const Word image = unordered[at] & ~kMark;
+          ++occurrences[image];
+          if (image != previous) ++tracks_of[image];
+          previous = image;
+          out[to++] = unordered[at];
+        }
       }
       begin = end;
     }
@@ -242,34 +252,23 @@ struct FirstPositions {
   FilledVector<Word> positions;
   std::vector<uint64_t> occurrences;  // how many track elements name each image
 
-  // Reuses spare's memory, already paged in, when it is large enough.
-  FirstPositions(const FilledVector<Word>& elements, size_t images, FilledVector<Word>&& spare)
-      : starts(images + 1, 0), occurrences(images, 0) {
-    positions.swap(spare);
-    for_each_element(elements, [&](size_t, Word a, bool first) {
-      ++occurrences[a];
-      if (first) ++starts[a + 1];
-    });
-    for (size_t a = 0; a < images; ++a) starts[a + 1] += starts[a];
+  // Reuses the spare memory of the sorted tracks, already paged in.
+  FirstPositions(SortedTracks<Word>& sorted, size_t images)
+      : starts(images + 1, 0), occurrences(std::move(sorted.occurrences)) {
+    for (size_t a = 0; a < images; ++a) starts[a + 1] = starts[a] + sorted.tracks_of[a];
+    positions.swap(sorted.spare);
     positions.resize(starts[images]);
-    std::vector<size_t> cursor(starts.begin(), starts.end() - 1);
-    for_each_element(elements, [&](size_t at, Word a, bool first) {
-      if (first) {
+    std::vector<size_t>& cursor = sorted.tracks_of;
+    std::copy(starts.begin(), starts.end() - 1, cursor.begin());
+    Word previous = kMark;  // as if a track had just ended
+    for (size_t at = 0; at < sorted.elements.size(); ++at) {
+      const Word word = sorted.elements[at];
+      const Word a = word & ~kMark;
+      if ((previous & kMark) || previous != a) {
         positions[cursor[a]++] = static_cast<Word>(at);
       } else {
         positions[cursor[a] - 1] |= kMark;
       }
-    });
-  }
-
-  // f(position, image, whether this is the image's first element in its track).
-  template <class F>
-  static void for_each_element(const FilledVector<Word>& elements, F&& f) {
-    Word previous = kMark;  // as if a track had just ended
-    for (size_t at = 0; at < elements.size(); ++at) {
-      const Word word = elements[at];
-      const Word image = word & ~kMark;
-      f(at, image, (previous & kMark) || previous != image);
       previous = word;
     }
   }
@@ -295,7 +294,7 @@ void OverlapCounts::count_rows(TrackSet& tracks) {
   std::vector<point3D_t>().swap(tracks.point_ids_);
   SortedTracks<Word> sorted(tracks.image_ids_, tracks.ends_, images);
   std::vector<size_t>().swap(tracks.ends_);  // the marks now end the tracks
-  const FirstPositions<Word> firsts(sorted.elements, images, std::move(sorted.spare));
+  const FirstPositions<Word> firsts(sorted, images);
   const Word* const elements = sorted.elements.data();
   // One row at a time: its counters stay in cache, and only touched ones are reset.
   std::vector<uint64_t> counter(images, 0);
