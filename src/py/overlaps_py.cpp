@@ -3,8 +3,6 @@
 #include "py/overlaps_py.hpp"
 
 #include <vector>
-#include <ctime>
-#include <cstdio>
 
 #include "overlaps.hpp"
 #include "py/records_py.hpp"
@@ -98,17 +96,11 @@ OwnedRef compute_overlaps_call(PyObject* points, LineSink& progress) {
     return {};
   }
   TrackSet tracks;
-  auto T0 = std::clock();
   if (!collect_tracks(points, &tracks)) return {};
-  auto T1 = std::clock();
   progress.write_line("Making sets...\n");
   const OverlapCounts counts(std::move(tracks));
-  auto T2 = std::clock();
   progress.write_line("Done!\n");
-  auto r = overlaps_to_dict(counts);
-  auto T3 = std::clock();
-  fprintf(stderr, "collect %ld count %ld convert %ld\n", (long)(T1-T0), (long)(T2-T1), (long)(T3-T2));
-  return r;
+  return overlaps_to_dict(counts);
 }
 
 }  // namespace tolv::py
