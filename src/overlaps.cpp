@@ -129,9 +129,49 @@ void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
 
 namespace {
 
+template <class Word>
+inline void order_pair(Word& a, Word& b) {
+  const Word low = std::min(a, b), high = std::max(a, b);
+  a = low;
+  b = high;
+}
+
+// Most tracks are 2 to 4 long: sorted by fixed networks, without branches to mispredict.
+template <class Word>
+bool sort_tiny(Word* first, size_t n) {
+  if (n > 4) return false;
+  if (n < 2) return true;
+  Word a = first[0], b = first[1];
+  if (n == 2) {
+    order_pair(a, b);
+    first[0] = a;
+    first[1] = b;
+    return true;
+  }
+  Word c = first[2];
+  if (n == 3) {
+    order_pair(a, b);
+    order_pair(b, c);
+    order_pair(a, b);
+  } else {
+    Word d = first[3];
+    order_pair(a, b);
+    order_pair(c, d);
+    order_pair(a, c);
+    order_pair(b, d);
+    order_pair(b, c);
+    first[3] = d;
+  }
+  first[0] = a;
+  first[1] = b;
+  first[2] = c;
+  return true;
+}
+
 // Insertion sort: tracks are short, and std::sort's set-up dominates at this size.
 template <class Word>
 void sort_small(Word* first, size_t n) {
+  if (sort_tiny(first, n)) return;
   if (n > 32) {
     std::sort(first, first + n);
     return;
@@ -300,7 +340,7 @@ void OverlapCounts::count_rows(TrackSet& tracks) {
   const Word* const elements = sorted.elements.data();
   // One row at a time: its counters stay in cache, and only touched ones are reset.
   std::vector<uint64_t> counter(images, 0);
-  std::vector<Word> touched(images);
+  std::vector<Word> touched(images + 1);  // one spare slot for the unconditional write
   for (size_t a = 0; a < images; ++a) {
     const Word* const positions = firsts.positions.data() + firsts.starts[a];
     const size_t count = firsts.starts[a + 1] - firsts.starts[a];
@@ -314,7 +354,9 @@ void OverlapCounts::count_rows(TrackSet& tracks) {
       const uint64_t weight = (positions[t] & kMark) ? run_length(element) : 1;
       for (;; ++element) {
         const Word b = *element & ~kMark;
-        if (counter[b] == 0) touched[touched_count++] = b;
+        // Without a branch: a row's first touches are too many to predict.
+        touched[touched_count] = b;
+        touched_count += counter[b] == 0;
         counter[b] += weight;
         if (*element & kMark) break;
       }
