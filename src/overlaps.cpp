@@ -19,6 +19,8 @@ constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
 // Direct id -> dense tables are used for ids up to this bound.
 constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
 constexpr uint32_t kUnassigned = ~uint32_t{0};
+// Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
+constexpr size_t kTypicalTrackRoom = 8;
 
 inline size_t triangle_row(uint32_t hi) { return size_t{hi} * (size_t{hi} + 1) / 2; }
 
@@ -35,6 +37,9 @@ uint64_t pair_visits(uint64_t n) {
 void TrackSet::reserve_tracks(size_t count) {
   point_ids_.reserve(count);
   ends_.reserve(count);
+  // Room for tracks of typical length, so that growing rarely copies; pages never
+  // written stay unmapped, so an overestimate costs address space, not memory.
+  if (count <= SIZE_MAX / sizeof(image_t) / kTypicalTrackRoom) image_ids_.reserve(count * kTypicalTrackRoom);
 }
 
 void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
