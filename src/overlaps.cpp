@@ -86,7 +86,8 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   }
   if (method == Method::triangle && triangle_row(static_cast<uint32_t>(images_.size())) != 0) {
     count_dense(tracks);
-  } else if (images_.size() < kMaxNarrowWord && tracks.image_ids_.size() < kMaxNarrowWord) {
+  } else if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
+             tracks.image_ids_.size() < kMaxNarrowWord) {
     count_rows<uint32_t>(tracks);
   } else {
     count_rows<uint64_t>(tracks);

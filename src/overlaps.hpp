@@ -76,7 +76,9 @@ class RowStore {
 // each image's pairs with itself and the images after it.
 class OverlapCounts {
  public:
-  enum class Method { automatic, triangle, rows };
+  // wide_rows is rows in 64-bit words, which only inputs of 2^31 track elements or
+  // images need; tests choose it (and the others) to check it on small inputs.
+  enum class Method { automatic, triangle, rows, wide_rows };
   // Takes the tracks by value: they are released as soon as counting ends. Tests
   // choose the method; everyone else leaves it to the estimate of cost.
   explicit OverlapCounts(TrackSet tracks, Method method = Method::automatic);

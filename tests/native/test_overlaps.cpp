@@ -143,8 +143,8 @@ TEST(diagonal_count_beyond_32_bits) {
 namespace {
 
 constexpr OverlapCounts::Method kMethods[] = {OverlapCounts::Method::automatic, OverlapCounts::Method::triangle,
-                                              OverlapCounts::Method::rows};
-const char* const kMethodNames[] = {"automatic", "triangle", "rows"};
+                                              OverlapCounts::Method::rows, OverlapCounts::Method::wide_rows};
+const char* const kMethodNames[] = {"automatic", "triangle", "rows", "wide rows"};
 
 OverlapCounts count_with(const Tracks& tracks, OverlapCounts::Method method) {
   TrackSet set;
@@ -173,6 +173,19 @@ Tracks random_tracks(std::mt19937_64& random, size_t points, uint32_t image_coun
     }
   }
   return tracks;
+}
+
+// The same counts from each track's image multiplicities: fast on long repeats.
+Counts naive_counts_by_multiplicity(const Tracks& tracks) {
+  Counts counts;
+  for (const auto& track : tracks) {
+    std::map<image_t, uint64_t> times;
+    for (image_t image : track) ++times[image];
+    for (const auto& [a, ca] : times) {
+      for (const auto& [b, cb] : times) counts[a][b] += a == b ? ca * (ca + 1) : ca * cb;
+    }
+  }
+  return counts;
 }
 
 }  // namespace
@@ -219,6 +232,7 @@ TEST(rows_count_past_32_bits) {
   expected[8][8] += 2;
   CHECK(expected[7][7] > 0xFFFFFFFFu);
   CHECK(counts_of(count_with(tracks, OverlapCounts::Method::rows)) == expected);
+  CHECK(counts_of(count_with(tracks, OverlapCounts::Method::wide_rows)) == expected);
 }
 
 TEST(rows_report_each_pair_once_in_ascending_rows) {
@@ -231,4 +245,20 @@ TEST(rows_report_each_pair_once_in_ascending_rows) {
     last_row = a;
   });
   CHECK_EQ(last_row + 1, static_cast<uint32_t>(counts.image_count()));
+}
+
+TEST(rows_keep_counts_past_32_bits_anywhere_in_a_long_store) {
+  // Enough pairs to fill several blocks of stored counts, with a few 64-bit ones among them.
+  std::mt19937_64 random(21);
+  Tracks tracks = random_tracks(random, 40000, 6000, 8, 1, 1, 0);
+  for (image_t image : {image_t{17}, image_t{3001}, image_t{5999}}) {
+    tracks.push_back(std::vector<image_t>(66000, image));
+    tracks.back().push_back(image + 1);
+  }
+  const Counts expected = naive_counts_by_multiplicity(tracks);
+  CHECK(expected.at(3001).at(3001) > 0xFFFFFFFFu);
+  uint64_t pairs = 0;
+  for (const auto& row : expected) pairs += row.second.size();
+  CHECK(pairs > 3 * 65536);
+  CHECK(counts_of(count_with(tracks, OverlapCounts::Method::rows)) == expected);
 }
