@@ -31,6 +31,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 RESULTS_DIR = HERE / "results"
+BEFORE_AFTER = HERE / "overlaps_before_after.md"
 FILES = ("cameras.bin", "images.bin", "points3D.bin")
 DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3, "huge": 2}
 # The pure-Python overlap count, when too slow to run whole, is timed on every n-th point.
@@ -555,6 +556,9 @@ def render(results, info, command):
     lines.append("")
     lines += overlap_floor_ratios(results)
     lines += targets(results)
+    # The comparison of two builds comes from compare_overlaps.py, not from this run.
+    if BEFORE_AFTER.exists():
+        lines += [BEFORE_AFTER.read_text().rstrip(), ""]
     return "\n".join(lines) + "\n"
 
 
