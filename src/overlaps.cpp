@@ -4,6 +4,7 @@
 #include "overlaps.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 
 namespace tolv {
@@ -38,8 +39,13 @@ void TrackSet::reserve_tracks(size_t count) {
   point_ids_.reserve(count);
   ends_.reserve(count);
   // Room for tracks of typical length, so that growing rarely copies; pages never
-  // written stay unmapped, so an overestimate costs address space, not memory.
-  if (count <= SIZE_MAX / sizeof(image_t) / kTypicalTrackRoom) image_ids_.reserve(count * kTypicalTrackRoom);
+  // written stay unmapped, so an overestimate costs address space, not memory. Where
+  // address space is short the room is only a wish: the tracks grow as they come.
+  if (count > SIZE_MAX / sizeof(image_t) / kTypicalTrackRoom) return;
+  try {
+    image_ids_.reserve(count * kTypicalTrackRoom);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
