@@ -16,6 +16,7 @@ All large arrays are built with numpy and written as packed little-endian record
 only Python loops run over cameras and images (a few thousand at most).
 
     python benchmarks/generate.py --sizes small,medium
+    TOLV_BENCH_DATA=/big/disk python benchmarks/generate.py --sizes huge
 """
 import argparse
 import json
@@ -28,13 +29,17 @@ import numpy as np
 NO_POINT3D = np.uint64(2**64 - 1)
 FORMAT_VERSION = 5  # bump when the generator changes, so cached models are rebuilt
 
-DATA_DIR = Path(__file__).resolve().parent / "data"
+# Models are cached here; TOLV_BENCH_DATA moves the cache (the huge model needs ~4 GB).
+DATA_DIR = Path(os.environ.get("TOLV_BENCH_DATA") or Path(__file__).resolve().parent / "data")
 
 SIZES = {
     "small": dict(images=100, points=20_000, seed=1),
     "medium": dict(images=1_000, points=500_000, seed=2),
     "large": dict(images=5_000, points=2_000_000, seed=3),
+    # Opt-in: about 4 GB of files, and 6 GB of memory to load them.
+    "huge": dict(images=20_000, points=10_000_000, seed=4),
 }
+OPT_IN_SIZES = ("huge",)
 
 # Track length = 2 + floor(Lomax(shape) * scale), capped; mean about 6.
 TRACK_SHAPE = 2.5

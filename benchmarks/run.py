@@ -1,7 +1,9 @@
 """Times tolv against pycolmap, a pure-Python reader and the floor (reading the bytes and
-making as many bare Python objects), on synthetic models of three sizes.
+making as many bare Python objects), on synthetic models of three sizes, and on request a
+fourth, "huge" (20,000 images, 10 million points: about 4 GB of files, 6 GB of memory).
 
     pip install ".[bench]" && python benchmarks/run.py [--sizes small,medium,large] [--repeat N] [--quick]
+    TOLV_BENCH_DATA=/big/disk python benchmarks/run.py --sizes huge --groups overlaps
 
 Every measurement runs in a fresh interpreter (this script started again with --worker),
 with its standard output sent to /dev/null because tolv writes its progress lines straight
@@ -9,9 +11,12 @@ to file descriptor 1. Before any timing, every reader's output on the small mode
 checked against tolv's; a mismatch stops the run.
 
 Writes benchmarks/RESULTS.md and docs/benchmark.png (with --quick: only
-benchmarks/results/quick.md), and the raw numbers to benchmarks/results/.
+benchmarks/results/quick.md; with --groups: benchmarks/results/partial.md), and the raw
+numbers to benchmarks/results/.
 """
 import argparse
+import array
+import gc
 import json
 import os
 import platform
@@ -26,8 +31,11 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 RESULTS_DIR = HERE / "results"
+BEFORE_AFTER = HERE / "overlaps_before_after.md"
 FILES = ("cameras.bin", "images.bin", "points3D.bin")
-DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3}
+DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3, "huge": 2}
+# The pure-Python overlap count, when too slow to run whole, is timed on every n-th point.
+PYTHON_OVERLAP_SAMPLE = 20
 NO_POINT3D = 2**64 - 1
 
 # name -> (operation group, label); the group's tolv entry is the ratio's reference.
@@ -41,8 +49,13 @@ MEASUREMENTS = {
     "pycolmap_touch": ("touch", "pycolmap: load + touch every record"),
     "python_touch": ("touch", "pure Python: load + touch every record"),
     "tolv_overlaps": ("overlaps", "tolv.compute_overlaps"),
+    "overlaps_floor": ("overlaps", "output floor: the same dict of dicts from plain arrays"),
     "python_overlaps": ("overlaps", "Python dict-of-dicts overlap count"),
+    "python_overlaps_sampled": ("overlaps", f"Python count, estimated from every {PYTHON_OVERLAP_SAMPLE}th point"),
 }
+# Measured in the same child as another measurement, not by a run of their own.
+SAME_CHILD = {"overlaps_floor": "tolv_overlaps"}
+GROUPS = ("load", "touch", "overlaps")
 REFERENCE = {"load": "tolv_load", "touch": "tolv_touch", "overlaps": "tolv_overlaps"}
 SPREAD = 1.5  # runs of one measurement further apart than this get flagged in the table
 
@@ -178,13 +191,61 @@ def task_floor_bytes(folder, meta, clock):
     return dict(counts=[len(data)])
 
 
+def output_floor(outer, lengths, inner, counts):
+    """The least that building compute_overlaps' result can cost in Python: the same dict
+    of dicts from plain arrays of keys and counts, every int made anew from a machine word."""
+    result = {}
+    at = 0
+    for key, length in zip(outer, lengths):
+        end = at + length
+        result[key] = dict(zip(inner[at:end], counts[at:end]))
+        at = end
+    return result
+
+
 def task_tolv_overlaps(folder, meta, clock):
+    """compute_overlaps, then in the same process the output floor of its result."""
     import tolv
 
     points3D = tolv.read_points3D_bin(folder + "/points3D.bin")
     with clock:
         overlaps = tolv.compute_overlaps(points3D)
-    return dict(counts=[len(overlaps), sum(map(len, overlaps.values()))])
+    peak = peak_rss()
+    outer = array.array("Q", overlaps)
+    lengths = array.array("Q", map(len, overlaps.values()))
+    inner = array.array("Q", (b for row in overlaps.values() for b in row))
+    counts = array.array("Q", (c for row in overlaps.values() for c in row.values()))
+    shape = [len(overlaps), len(inner)]
+    del overlaps
+    gc.collect()
+    floor_clock = Clock()
+    with floor_clock:
+        floor = output_floor(outer, lengths, inner, counts)
+    if [len(floor), sum(map(len, floor.values()))] != shape:
+        raise SystemExit("the output floor built a different shape")
+    return dict(counts=shape, peak_rss_call=peak,
+                same_child={"overlaps_floor": dict(seconds=floor_clock.cpu, wall=floor_clock.wall)})
+
+
+def task_python_overlaps_sampled(folder, meta, clock):
+    """The pure-Python count over every n-th point, scaled up by the pair visits."""
+    import pure_python_reader as ppr
+    import tolv
+
+    class Point:
+        __slots__ = ("image_ids",)
+
+        def __init__(self, image_ids):
+            self.image_ids = image_ids
+
+    points3D = tolv.read_points3D_bin(folder + "/points3D.bin")
+    sample = {pid: Point([image for image, _ in p.track])
+              for pid, p in list(points3D.items())[::PYTHON_OVERLAP_SAMPLE]}
+    del points3D
+    visits = sum(len(p.image_ids) * (len(p.image_ids) + 1) // 2 for p in sample.values())
+    with clock:
+        overlaps = ppr.count_overlaps(sample)
+    return dict(counts=[len(overlaps), sum(map(len, overlaps.values()))], scale=meta["pair_visits"] / visits)
 
 
 def task_python_overlaps(folder, meta, clock):
@@ -223,8 +284,10 @@ def worker(task, folder, out_path):
     meta = json.loads((Path(folder) / "meta.json").read_text())
     clock = Clock()
     result = globals()["task_" + task](folder, meta, clock) or {}
+    scale = result.pop("scale", 1.0)
     result.update(
-        seconds=clock.cpu, wall=clock.wall, base_rss=clock.base_rss, peak_rss=peak_rss(),
+        seconds=clock.cpu * scale, wall=clock.wall * scale, base_rss=clock.base_rss,
+        peak_rss=result.pop("peak_rss_call", None) or peak_rss(),
         ru_maxrss=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
     )
     Path(out_path).write_text(json.dumps(result))
@@ -478,23 +541,57 @@ def render(results, info, command):
         "| bytes per 3D point | bytes per 2D point |",
         "|---|---:|---:|---:|---:|---:|",
     ]
+    def per(ms, name, amount, fmt=".1f"):
+        return f"{ms[name]['seconds'] / amount * 1e9:{fmt}}" if name in ms else "n/a"
+
     for size, res in results.items():
         meta, ms = res["meta"], res["measurements"]
         el = load_elements(meta)
         mem = ms.get("tolv_memory", {})
         lines.append(
-            f"| {size} | {ms['tolv_load']['seconds'] / el * 1e9:.1f} | {ms['tolv_touch']['seconds'] / el * 1e9:.1f} "
-            f"| {ms['tolv_overlaps']['seconds'] / meta['pair_visits'] * 1e9:.1f} "
+            f"| {size} | {per(ms, 'tolv_load', el)} | {per(ms, 'tolv_touch', el)} "
+            f"| {per(ms, 'tolv_overlaps', meta['pair_visits'])} "
             f"| {mem.get('bytes_per_point3D', 0):.0f} | {mem.get('bytes_per_point2D', 0):.1f} |"
         )
     lines.append("")
+    lines += overlap_floor_ratios(results)
     lines += targets(results)
+    # The comparison of two builds comes from compare_overlaps.py, not from this run.
+    if BEFORE_AFTER.exists():
+        lines += [BEFORE_AFTER.read_text().rstrip(), ""]
     return "\n".join(lines) + "\n"
+
+
+def overlap_floor_ratios(results):
+    """compute_overlaps against the floor of building its result, measured in one process."""
+    rows = []
+    for size, res in results.items():
+        ms = res["measurements"]
+        if "tolv_overlaps" not in ms or "overlaps_floor" not in ms:
+            continue
+        tolv_runs, floor_runs = ms["tolv_overlaps"]["all_seconds"], ms["overlaps_floor"]["all_seconds"]
+        best_ratio = min(t / f for t, f in zip(tolv_runs, floor_runs))
+        rows.append(f"| {size} | {fmt_s(ms['tolv_overlaps']['seconds'])} | {fmt_s(ms['overlaps_floor']['seconds'])} "
+                    f"| {ms['tolv_overlaps']['seconds'] / ms['overlaps_floor']['seconds']:.2f}× "
+                    f"| {best_ratio:.2f}× | {'yes' if best_ratio <= 2 else '**no**'} |")
+    if not rows:
+        return []
+    return [
+        "## compute_overlaps against its output floor",
+        "",
+        "Both timed in the same child, one after the other; the ratio of medians, and the best "
+        "ratio of one child's two times. Target: at most 2×.",
+        "",
+        "| Model | compute_overlaps | output floor | ratio | best child's ratio | within 2× |",
+        "|---|---:|---:|---:|---:|---|",
+        *rows,
+        "",
+    ]
 
 
 def targets(results):
     """The maintainers' targets, checked against this run."""
-    if "medium" not in results:
+    if "medium" not in results or "tolv_load" not in results["medium"]["measurements"]:
         return []
     ms = results["medium"]["measurements"]
 
@@ -557,10 +654,12 @@ def chart(results, path):
     panels = [
         ("load", ["tolv_load", "pycolmap_load", "python_load", "floor"]),
         ("load + touch", ["tolv_touch", "pycolmap_touch", "python_touch"]),
-        ("overlaps", ["tolv_overlaps", "python_overlaps"]),
+        ("overlaps", ["tolv_overlaps", "overlaps_floor", "python_overlaps", "python_overlaps_sampled"]),
     ]
-    colours = {"tolv": "#1f77b4", "pycolmap": "#ff7f0e", "python": "#7f7f7f", "floor": "#2ca02c"}
-    labels = {"tolv": "tolv", "pycolmap": "pycolmap", "python": "pure Python", "floor": "floor"}
+    colours = {"tolv": "#1f77b4", "pycolmap": "#ff7f0e", "python": "#7f7f7f", "floor": "#2ca02c",
+               "overlaps": "#2ca02c"}
+    labels = {"tolv": "tolv", "pycolmap": "pycolmap", "python": "pure Python", "floor": "floor",
+              "overlaps": "floor"}
     sizes = list(results)
     fig, axes = plt.subplots(1, 3, figsize=(10, 3.2), dpi=100)
     for ax, (title, names) in zip(axes, panels):
@@ -594,8 +693,12 @@ def chart(results, path):
 
 def main():
     parser = argparse.ArgumentParser(description="Benchmarks tolv against pycolmap and pure Python.")
-    parser.add_argument("--sizes", default="small,medium,large", help="comma-separated: small,medium,large")
-    parser.add_argument("--repeat", type=int, help="runs per measurement (default: 5 small, 3 medium, 3 large)")
+    parser.add_argument("--sizes", default="small,medium,large",
+                        help="comma-separated: small,medium,large, and huge on request")
+    parser.add_argument("--repeat", type=int, help="runs per measurement (default: 5 small, 3 medium, 3 large, 2 huge)")
+    parser.add_argument("--groups", default=",".join(GROUPS),
+                        help="comma-separated measurements to run: load,touch,overlaps (default all; a subset "
+                             "writes benchmarks/results/partial.md)")
     parser.add_argument("--quick", action="store_true",
                         help="small model, one run each; writes benchmarks/results/quick.md only")
     parser.add_argument("--python-limit", type=float, default=120.0, metavar="SECONDS",
@@ -624,6 +727,10 @@ def main():
     for size in sizes:
         if size not in generate.SIZES:
             raise SystemExit(f"unknown size {size!r}; choose from {', '.join(generate.SIZES)}")
+    groups = set(args.groups.split(","))
+    if not groups <= set(GROUPS):
+        raise SystemExit(f"unknown group in {args.groups!r}; choose from {', '.join(GROUPS)}")
+    partial = groups != set(GROUPS)
     command = "python benchmarks/run.py" + "".join(f" {a}" for a in sys.argv[1:])
     info = machine()
     print(f"{info['cpu']}, {info['cores']} cores, Python {info['python']}", flush=True)
@@ -654,7 +761,9 @@ def main():
                 res["skipped"][name] = (f"estimated from a smaller model at {seconds / 60:.1f} min "
                                         f"and {memory / 2**30:.1f} GiB per run")
                 print(f"  {name:16} skipped: {res['skipped'][name]}", flush=True)
-        tasks = [name for name in MEASUREMENTS if name not in res["skipped"]]
+        tasks = [name for name, (group, _) in MEASUREMENTS.items()
+                 if group in groups and name not in res["skipped"] and name not in SAME_CHILD
+                 and (name != "python_overlaps_sampled" or "python_overlaps" in res["skipped"])]
         # Round robin, so a busy spell on the machine spreads over all measurements.
         runs = {name: [] for name in tasks}
         for rep in range(repeat):
@@ -662,7 +771,11 @@ def main():
                 runs[name].append(run_child(name, folder))
                 print(f"  run {rep + 1}/{repeat} {name:16} cpu {fmt_s(runs[name][-1]['seconds']):>10}  "
                       f"wall {fmt_s(runs[name][-1]['wall']):>10}", flush=True)
-        runs["tolv_memory"] = [run_child("tolv_memory", folder)]
+        if "load" in groups:
+            runs["tolv_memory"] = [run_child("tolv_memory", folder)]
+        for name, source in SAME_CHILD.items():
+            if source in runs:
+                runs[name] = [dict(r, **r["same_child"][name]) for r in runs[source]]
         for name, task_runs in runs.items():
             res["measurements"][name] = summarize(name, task_runs, meta)
         for name, amount in python_work(meta).items():
@@ -672,10 +785,10 @@ def main():
         results[size] = res
 
     info["loadavg_end"] = os.getloadavg()[0]
-    write_outputs(results, info, command, quick=args.quick, save_raw=True)
+    write_outputs(results, info, command, quick=args.quick, save_raw=True, partial=partial)
 
 
-def write_outputs(results, info, command, quick, save_raw):
+def write_outputs(results, info, command, quick, save_raw, partial=False):
     report = render(results, info, command)
     print("\n" + report)
     RESULTS_DIR.mkdir(parents=True, exist_ok=True)
@@ -683,9 +796,10 @@ def write_outputs(results, info, command, quick, save_raw):
         raw = RESULTS_DIR / (time.strftime("%Y%m%d-%H%M%S") + ".json")
         raw.write_text(json.dumps(dict(command=command, info=info, results=results), indent=1))
         print(f"raw results: {raw}")
-    if quick:
-        (RESULTS_DIR / "quick.md").write_text(report)
-        print(f"written: {RESULTS_DIR / 'quick.md'}")
+    if quick or partial:
+        name = "quick.md" if quick else "partial.md"
+        (RESULTS_DIR / name).write_text(report)
+        print(f"written: {RESULTS_DIR / name}")
     else:
         (HERE / "RESULTS.md").write_text(report)
         chart(results, ROOT / "docs" / "benchmark.png")

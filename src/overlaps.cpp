@@ -1,19 +1,27 @@
 // Overlap counting: dense renumbering of image ids, then one counter per unordered
-// image pair in a flat triangle (or a hash map when the triangle would be too big).
+// image pair in a flat triangle, or, for many images, one image's row at a time.
 // No Python.h.
 #include "overlaps.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 
 namespace tolv {
 namespace {
 
-// Above this many cells (128 MiB of counters) the sparse map is used instead.
-constexpr uint64_t kMaxTriangleCells = uint64_t{1} << 25;
+// Above this many cells (24 MiB of counters, about 3,500 images) the triangle no
+// longer stays in cache, and counting row by row costs less per visit (measured with
+// benchmarks/native/bench_overlaps).
+constexpr uint64_t kMaxTriangleCells = uint64_t{6} << 20;
+// Row counting keeps image numbers and track positions in 32-bit words, their top bit
+// a mark, while both stay below this; past it, in 64-bit words.
+constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
 // Direct id -> dense tables are used for ids up to this bound.
 constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
 constexpr uint32_t kUnassigned = ~uint32_t{0};
+// Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
+constexpr size_t kTypicalTrackRoom = 8;
 
 inline size_t triangle_row(uint32_t hi) { return size_t{hi} * (size_t{hi} + 1) / 2; }
 
@@ -30,6 +38,14 @@ uint64_t pair_visits(uint64_t n) {
 void TrackSet::reserve_tracks(size_t count) {
   point_ids_.reserve(count);
   ends_.reserve(count);
+  // Room for tracks of typical length, so that growing rarely copies; pages never
+  // written stay unmapped, so an overestimate costs address space, not memory. Where
+  // address space is short the room is only a wish: the tracks grow as they come.
+  if (count > SIZE_MAX / sizeof(image_t) / kTypicalTrackRoom) return;
+  try {
+    image_ids_.reserve(count * kTypicalTrackRoom);
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
@@ -68,9 +84,23 @@ void TrackSet::drop_superseded_tracks() {
   keys_may_repeat_ = false;
 }
 
-OverlapCounts::OverlapCounts(TrackSet tracks) {
+OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   tracks.drop_superseded_tracks();
   renumber_images(tracks.image_ids_);
+  if (method == Method::automatic) {
+    method = triangle_pays_off(tracks) ? Method::triangle : Method::rows;
+  }
+  if (method == Method::triangle && triangle_row(static_cast<uint32_t>(images_.size())) != 0) {
+    count_dense(tracks);
+  } else if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
+             tracks.image_ids_.size() < kMaxNarrowWord) {
+    count_rows<uint32_t>(tracks);
+  } else {
+    count_rows<uint64_t>(tracks);
+  }
+}
+
+bool OverlapCounts::triangle_pays_off(const TrackSet& tracks) const {
   uint64_t visits = 0;
   size_t begin = 0;
   for (size_t end : tracks.ends_) {
@@ -81,11 +111,7 @@ OverlapCounts::OverlapCounts(TrackSet tracks) {
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
   const uint64_t worthwhile_cells = saturating_add(saturating_add(visits, visits), 65536);
-  if (cells <= kMaxTriangleCells && cells <= worthwhile_cells) {
-    count_dense(tracks);
-  } else {
-    count_sparse(tracks);
-  }
+  return cells <= kMaxTriangleCells && cells <= worthwhile_cells;
 }
 
 void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
@@ -115,14 +141,55 @@ void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
 
 namespace {
 
+template <class Word>
+inline void order_pair(Word& a, Word& b) {
+  const Word low = std::min(a, b), high = std::max(a, b);
+  a = low;
+  b = high;
+}
+
+// Most tracks are 2 to 4 long: sorted by fixed networks, without branches to mispredict.
+template <class Word>
+bool sort_tiny(Word* first, size_t n) {
+  if (n > 4) return false;
+  if (n < 2) return true;
+  Word a = first[0], b = first[1];
+  if (n == 2) {
+    order_pair(a, b);
+    first[0] = a;
+    first[1] = b;
+    return true;
+  }
+  Word c = first[2];
+  if (n == 3) {
+    order_pair(a, b);
+    order_pair(b, c);
+    order_pair(a, b);
+  } else {
+    Word d = first[3];
+    order_pair(a, b);
+    order_pair(c, d);
+    order_pair(a, c);
+    order_pair(b, d);
+    order_pair(b, c);
+    first[3] = d;
+  }
+  first[0] = a;
+  first[1] = b;
+  first[2] = c;
+  return true;
+}
+
 // Insertion sort: tracks are short, and std::sort's set-up dominates at this size.
-void sort_small(uint32_t* first, size_t n) {
+template <class Word>
+void sort_small(Word* first, size_t n) {
+  if (sort_tiny(first, n)) return;
   if (n > 32) {
     std::sort(first, first + n);
     return;
   }
   for (size_t i = 1; i < n; ++i) {
-    const uint32_t value = first[i];
+    const Word value = first[i];
     size_t j = i;
     for (; j > 0 && first[j - 1] > value; --j) first[j] = first[j - 1];
     first[j] = value;
@@ -157,19 +224,161 @@ void OverlapCounts::count_dense(const TrackSet& tracks) {
   }
 }
 
-void OverlapCounts::count_sparse(const TrackSet& tracks) {
-  const uint32_t* dense = tracks.image_ids_.data();
-  size_t begin = 0;
-  for (size_t end : tracks.ends_) {
-    const uint32_t* d = dense + begin;
-    const size_t n = end - begin;
-    begin = end;
-    for (size_t i = 0; i < n; ++i) {
-      for (size_t j = 0; j <= i; ++j) {
-        const uint64_t lo = std::min(d[i], d[j]), hi = std::max(d[i], d[j]);
-        ++sparse_[(lo << 32) | hi];
+namespace {
+
+// Every track sorted, as one array of image numbers whose top bit marks the last
+// element of each track. From an element on, the rest of its track is then the
+// images at or after it, and repeats of one image stand side by side. Tracks are
+// grouped by their first (smallest) image into a few hundred bins of neighbouring
+// images: the tracks of one image then lie near each other whenever images that see
+// the same points have near numbers, and few bins fill at once while grouping.
+template <class Word>
+struct SortedTracks {
+  static constexpr Word kMark = Word{1} << (sizeof(Word) * 8 - 1);
+  static constexpr size_t kMaxBins = 1024;
+  FilledVector<Word> elements;
+  FilledVector<Word> spare;  // the buffer the tracks were regrouped from, for reuse
+  std::vector<size_t> tracks_of;      // how many tracks contain each image
+  std::vector<uint64_t> occurrences;  // how many track elements name each image
+
+  // Takes over the image numbers, and releases them once regrouped.
+  SortedTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count)
+      : tracks_of(image_count, 0), occurrences(image_count, 0) {
+    FilledVector<Word> unordered;
+    if constexpr (sizeof(Word) == sizeof(image_t)) {
+      unordered.swap(images);
+    } else {
+      unordered.assign(images.begin(), images.end());
+      FilledVector<image_t>().swap(images);
+    }
+    unsigned shift = 0;
+    while ((uint64_t{image_count} >> shift) > kMaxBins) ++shift;
+    const size_t bins = static_cast<size_t>((uint64_t{image_count} >> shift) + 1);
+    const auto bin_of = [&](Word first) { return static_cast<size_t>((first & ~kMark) >> shift); };
+    std::vector<size_t> bin_starts(bins + 1, 0);
+    size_t begin = 0;
+    for (size_t end : ends) {
+      if (end != begin) {
+        sort_small(unordered.data() + begin, end - begin);
+        unordered[end - 1] |= kMark;
+        bin_starts[bin_of(unordered[begin]) + 1] += end - begin;
+      }
+      begin = end;
+    }
+    for (size_t bin = 0; bin < bins; ++bin) bin_starts[bin + 1] += bin_starts[bin];
+    elements.resize(unordered.size());
+    Word* const out = elements.data();
+    begin = 0;
+    for (size_t end : ends) {
+      if (end != begin) {
+        size_t& to = bin_starts[bin_of(unordered[begin])];
+        Word previous = kMark;
+        for (size_t at = begin; at < end; ++at) {
+          const Word image = unordered[at] & ~kMark;
+          ++occurrences[image];
+          if (image != previous) ++tracks_of[image];
+          previous = image;
+          out[to++] = unordered[at];
+        }
+      }
+      begin = end;
+    }
+    spare.swap(unordered);
+  }
+};
+
+// How many times the image at element occurs in its track, from there on.
+template <class Word>
+uint64_t run_length(const Word* element) {
+  constexpr Word kMark = SortedTracks<Word>::kMark;
+  const Word image = *element & ~kMark;
+  uint64_t length = 1;
+  for (; !(*element & kMark) && (element[1] & ~kMark) == image; ++element) ++length;
+  return length;
+}
+
+// For each image, where each track that contains it holds it first: positions in
+// the sorted tracks, whose top bit says the image occurs there more than once.
+template <class Word>
+struct FirstPositions {
+  static constexpr Word kMark = SortedTracks<Word>::kMark;
+  std::vector<size_t> starts;         // image a's positions: positions[starts[a] .. starts[a+1])
+  FilledVector<Word> positions;
+  std::vector<uint64_t> occurrences;  // how many track elements name each image
+
+  // Reuses the spare memory of the sorted tracks, already paged in.
+  FirstPositions(SortedTracks<Word>& sorted, size_t images)
+      : starts(images + 1, 0), occurrences(std::move(sorted.occurrences)) {
+    for (size_t a = 0; a < images; ++a) starts[a + 1] = starts[a] + sorted.tracks_of[a];
+    positions.swap(sorted.spare);
+    positions.resize(starts[images]);
+    std::vector<size_t>& cursor = sorted.tracks_of;
+    std::copy(starts.begin(), starts.end() - 1, cursor.begin());
+    Word previous = kMark;  // as if a track had just ended
+    for (size_t at = 0; at < sorted.elements.size(); ++at) {
+      const Word word = sorted.elements[at];
+      const Word a = word & ~kMark;
+      if ((previous & kMark) || previous != a) {
+        positions[cursor[a]++] = static_cast<Word>(at);
+      } else {
+        positions[cursor[a] - 1] |= kMark;
+      }
+      previous = word;
+    }
+  }
+};
+
+// How far ahead the row walk asks for the tracks it will need: each is usually a
+// cache miss, and many misses in flight cost hardly more than one.
+constexpr size_t kTrackPrefetch = 16;
+
+}  // namespace
+
+void RowStore::append(uint32_t image, uint64_t count) {
+  if ((size_ & kBlockMask) == 0) blocks_.emplace_back(new Entry[size_t{1} << kBlockBits]);
+  blocks_.back()[size_ & kBlockMask] = Entry{image, static_cast<uint32_t>(count)};
+  if (count >> 32 != 0) high_words_[size_] = count >> 32;
+  ++size_;
+}
+
+template <class Word>
+void OverlapCounts::count_rows(TrackSet& tracks) {
+  constexpr Word kMark = SortedTracks<Word>::kMark;
+  const size_t images = images_.size();
+  std::vector<point3D_t>().swap(tracks.point_ids_);
+  SortedTracks<Word> sorted(tracks.image_ids_, tracks.ends_, images);
+  std::vector<size_t>().swap(tracks.ends_);  // the marks now end the tracks
+  const FirstPositions<Word> firsts(sorted, images);
+  const Word* const elements = sorted.elements.data();
+  // One row at a time: its counters stay in cache, and only touched ones are reset.
+  std::vector<uint64_t> counter(images, 0);
+  std::vector<Word> touched(images + 1);  // one spare slot for the unconditional write
+  for (size_t a = 0; a < images; ++a) {
+    const Word* const positions = firsts.positions.data() + firsts.starts[a];
+    const size_t count = firsts.starts[a + 1] - firsts.starts[a];
+    size_t touched_count = 0;
+    for (size_t t = 0; t < count; ++t) {
+      if (t + kTrackPrefetch < count) {
+        __builtin_prefetch(elements + (positions[t + kTrackPrefetch] & ~kMark));
+      }
+      const Word* element = elements + (positions[t] & ~kMark);
+      // Each image b >= a after this point adds c_a to [a][b]: over the track, c_a * c_b.
+      const uint64_t weight = (positions[t] & kMark) ? run_length(element) : 1;
+      for (;; ++element) {
+        const Word b = *element & ~kMark;
+        // Without a branch: a row's first touches are too many to predict.
+        touched[touched_count] = b;
+        touched_count += counter[b] == 0;
+        counter[b] += weight;
+        if (*element & kMark) break;
       }
     }
+    counter[a] += firsts.occurrences[a];  // the diagonal is sum c_a (c_a + 1)
+    for (size_t i = 0; i < touched_count; ++i) {
+      rows_.append(static_cast<uint32_t>(touched[i]), counter[touched[i]]);
+      counter[touched[i]] = 0;
+    }
+    rows_.end_row();
   }
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -34,11 +35,53 @@ class TrackSet {
   bool keys_may_repeat_ = false;
 };
 
-// Pair-visit counts between images, indexed densely 0..image_count()-1.
+// Rows of counts, row after row, each entry an image and its count. Kept in
+// fixed-size blocks so that growing never copies nor holds twice the entries.
+class RowStore {
+ public:
+  void append(uint32_t image, uint64_t count);
+  void end_row() { row_ends_.push_back(size_); }
+
+  size_t row_count() const { return row_ends_.size(); }
+  // Calls f(image, count) for each entry of the row, in the order appended.
+  template <class F>
+  void for_each_in_row(size_t row, F&& f) const {
+    const uint64_t end = row_ends_[row];
+    for (uint64_t at = row == 0 ? 0 : row_ends_[row - 1]; at < end; ++at) {
+      const Entry& entry = blocks_[static_cast<size_t>(at >> kBlockBits)][at & kBlockMask];
+      uint64_t count = entry.count_low;
+      if (high_words_.size() != 0) {
+        if (const uint64_t* high = high_words_.find(at)) count |= *high << 32;
+      }
+      f(entry.image, count);
+    }
+  }
+
+ private:
+  struct Entry {
+    uint32_t image;
+    uint32_t count_low;
+  };
+  static constexpr unsigned kBlockBits = 16;  // 512 KiB blocks
+  static constexpr uint64_t kBlockMask = (uint64_t{1} << kBlockBits) - 1;
+
+  std::vector<std::unique_ptr<Entry[]>> blocks_;
+  std::vector<uint64_t> row_ends_;
+  uint64_t size_ = 0;
+  FlatMap high_words_{16};  // entry -> count >> 32, for the rare counts past 32 bits
+};
+
+// Pair-visit counts between images, indexed densely 0..image_count()-1. Few images
+// are counted in one triangle of counters; many, image by image into rows that hold
+// each image's pairs with itself and the images after it.
 class OverlapCounts {
  public:
-  // Takes the tracks by value: they are released as soon as counting ends.
-  explicit OverlapCounts(TrackSet tracks);
+  // wide_rows is rows in 64-bit words, which only inputs of 2^31 track elements or
+  // images need; tests choose it (and the others) to check it on small inputs.
+  enum class Method { automatic, triangle, rows, wide_rows };
+  // Takes the tracks by value: they are released as soon as counting ends. Tests
+  // choose the method; everyone else leaves it to the estimate of cost.
+  explicit OverlapCounts(TrackSet tracks, Method method = Method::automatic);
 
   size_t image_count() const { return images_.size(); }
   image_t image_id(uint32_t dense) const { return images_[dense]; }
@@ -56,20 +99,21 @@ class OverlapCounts {
           if (visits != 0) f(lo, hi, lo == hi ? 2 * visits : visits);
         }
       }
-    } else {
-      sparse_.for_each([&](uint64_t key, uint64_t visits) {
-        const uint32_t lo = static_cast<uint32_t>(key >> 32), hi = static_cast<uint32_t>(key);
-        f(lo, hi, lo == hi ? 2 * visits : visits);
-      });
+      return;
+    }
+    for (uint32_t a = 0; a < rows_.row_count(); ++a) {
+      rows_.for_each_in_row(a, [&](uint32_t b, uint64_t count) { f(a, b, count); });
     }
   }
 
  private:
   void renumber_images(FilledVector<image_t>& image_ids);
+  bool triangle_pays_off(const TrackSet& tracks) const;
   void count_dense(const TrackSet& tracks);
   // Records that a 32-bit counter wrapped; rare, so kept out of the counting loop.
   [[gnu::noinline]] void carry(size_t cell);
-  void count_sparse(const TrackSet& tracks);
+  template <class Word>
+  void count_rows(TrackSet& tracks);
   uint64_t triangle_visits(size_t cell) const {
     uint64_t visits = triangle_[cell];
     if (carries_.size() != 0) {
@@ -81,7 +125,7 @@ class OverlapCounts {
   std::vector<image_t> images_;     // dense index -> image id
   std::vector<uint32_t> triangle_;  // cell hi*(hi+1)/2 + lo: low 32 bits of the visits
   FlatMap carries_{16};             // cell -> times its 32-bit counter wrapped
-  FlatMap sparse_{16};              // (lo << 32 | hi) -> visits, when a triangle is too big
+  RowStore rows_;                   // row a: counts of (a, b >= a), when there is no triangle
 };
 
 using OverlapMap = std::unordered_map<image_t, std::unordered_map<image_t, uint64_t>>;

@@ -5,7 +5,8 @@
 // input and may repeat (the later track wins); otherwise every track gets its own id.
 // Bit 1: image ids are spread over the whole 32-bit range, which takes the hashed
 // renumbering. Bit 2: every track is a single 2-byte image id with no id or length byte,
-// so that a short input names enough images to need the sparse pair table.
+// so that a short input names enough images to be counted row by row. Bits 3 and 4
+// force the counting method: row by row, in 32-bit or (both bits) 64-bit words.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -64,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  const tolv::OverlapCounts counts(std::move(tracks));
+  using Method = tolv::OverlapCounts::Method;
+  const Method method = !(data[0] & 8) ? Method::automatic : (data[0] & 16) ? Method::wide_rows : Method::rows;
+  const tolv::OverlapCounts counts(std::move(tracks), method);
   std::vector<bool> on_diagonal(counts.image_count(), false);
   size_t pairs = 0;
   counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {

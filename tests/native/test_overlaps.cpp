@@ -139,3 +139,126 @@ TEST(diagonal_count_beyond_32_bits) {
   CHECK_EQ(result.at(8).at(7), uint64_t{100000});
   CHECK_EQ(result.at(8).at(8), uint64_t{2});
 }
+
+namespace {
+
+constexpr OverlapCounts::Method kMethods[] = {OverlapCounts::Method::automatic, OverlapCounts::Method::triangle,
+                                              OverlapCounts::Method::rows, OverlapCounts::Method::wide_rows};
+const char* const kMethodNames[] = {"automatic", "triangle", "rows", "wide rows"};
+
+OverlapCounts count_with(const Tracks& tracks, OverlapCounts::Method method) {
+  TrackSet set;
+  for (size_t p = 0; p < tracks.size(); ++p) {
+    const auto elements = elements_of(tracks[p]);
+    set.add_track(p, elements.data(), elements.size());
+  }
+  return OverlapCounts(std::move(set), method);
+}
+
+// Tracks near an anchor image among image_count, ids spread by id_stride from id_base,
+// with the given share (in percent) of elements that repeat the element before.
+Tracks random_tracks(std::mt19937_64& random, size_t points, uint32_t image_count, size_t max_length,
+                     uint64_t id_base, uint64_t id_stride, unsigned repeat_percent) {
+  Tracks tracks(points);
+  for (auto& track : tracks) {
+    const uint32_t anchor = static_cast<uint32_t>(random() % image_count);
+    const size_t length = random() % (max_length + 1);
+    for (size_t i = 0; i < length; ++i) {
+      if (i != 0 && random() % 100 < repeat_percent) {
+        track.push_back(track.back());
+        continue;
+      }
+      const uint32_t dense = (anchor + static_cast<uint32_t>(random() % 40)) % image_count;
+      track.push_back(static_cast<image_t>(id_base + dense * id_stride));
+    }
+  }
+  return tracks;
+}
+
+// The same counts from each track's image multiplicities: fast on long repeats.
+Counts naive_counts_by_multiplicity(const Tracks& tracks) {
+  Counts counts;
+  for (const auto& track : tracks) {
+    std::map<image_t, uint64_t> times;
+    for (image_t image : track) ++times[image];
+    for (const auto& [a, ca] : times) {
+      for (const auto& [b, cb] : times) counts[a][b] += a == b ? ca * (ca + 1) : ca * cb;
+    }
+  }
+  return counts;
+}
+
+}  // namespace
+
+TEST(every_counting_method_matches_naive_counts) {
+  const struct {
+    const char* name;
+    size_t points;
+    uint32_t images;
+    size_t max_length;
+    uint64_t id_base, id_stride;
+    unsigned repeat_percent;
+  } scenarios[] = {
+      {"one image", 50, 1, 6, 9, 1, 0},
+      {"few images, long tracks", 400, 6, 40, 1, 1, 0},
+      {"few images, repeats", 400, 6, 12, 1, 1, 30},
+      {"many images", 3000, 5000, 8, 1, 1, 0},
+      {"many images, repeats", 3000, 5000, 8, 1, 1, 25},
+      {"sparse ids", 2000, 900, 10, 12345, 4000003, 0},
+      {"sparse ids up to the top", 2000, 900, 10, 0xFFFFFFFFu - 899u * 4772185u, 4772185, 10},
+      {"single-element tracks", 2000, 3000, 1, 1, 1, 0},
+      {"long tracks of many images", 60, 9000, 300, 1, 1, 5},
+  };
+  std::mt19937_64 random(13);
+  for (const auto& s : scenarios) {
+    const Tracks tracks =
+        random_tracks(random, s.points, s.images, s.max_length, s.id_base, s.id_stride, s.repeat_percent);
+    const Counts expected = naive_counts(tracks);
+    for (size_t m = 0; m < std::size(kMethods); ++m) {
+      CHECK_EQ(counts_of(count_with(tracks, kMethods[m])) == expected, true,
+               std::string(s.name) + ", " + kMethodNames[m]);
+    }
+  }
+}
+
+TEST(rows_count_past_32_bits) {
+  // 70000 copies of one image: its diagonal is 70000 * 70001, its pair with 8 is 70000.
+  // (The triangle's wrapped counters are checked above; it would take 2.5e9 visits here.)
+  Tracks tracks = {std::vector<image_t>(70000, 7), {8, 9}, {7, 9, 9}};
+  tracks[0].push_back(8);
+  Counts expected = naive_counts({{8, 9}, {7, 9, 9}});
+  expected[7][7] += uint64_t{70000} * 70001;
+  expected[7][8] = expected[8][7] = 70000;
+  expected[8][8] += 2;
+  CHECK(expected[7][7] > 0xFFFFFFFFu);
+  CHECK(counts_of(count_with(tracks, OverlapCounts::Method::rows)) == expected);
+  CHECK(counts_of(count_with(tracks, OverlapCounts::Method::wide_rows)) == expected);
+}
+
+TEST(rows_report_each_pair_once_in_ascending_rows) {
+  std::mt19937_64 random(5);
+  const OverlapCounts counts =
+      count_with(random_tracks(random, 500, 700, 9, 3, 2, 10), OverlapCounts::Method::rows);
+  uint32_t last_row = 0;
+  counts.for_each_pair([&](uint32_t a, uint32_t, uint64_t) {
+    CHECK(a >= last_row);
+    last_row = a;
+  });
+  CHECK_EQ(last_row + 1, static_cast<uint32_t>(counts.image_count()));
+}
+
+TEST(rows_keep_counts_past_32_bits_anywhere_in_a_long_store) {
+  // Enough pairs to fill several blocks of stored counts, with a few 64-bit ones among them.
+  std::mt19937_64 random(21);
+  Tracks tracks = random_tracks(random, 40000, 6000, 8, 1, 1, 0);
+  for (image_t image : {image_t{17}, image_t{3001}, image_t{5999}}) {
+    tracks.push_back(std::vector<image_t>(66000, image));
+    tracks.back().push_back(image + 1);
+  }
+  const Counts expected = naive_counts_by_multiplicity(tracks);
+  CHECK(expected.at(3001).at(3001) > 0xFFFFFFFFu);
+  uint64_t pairs = 0;
+  for (const auto& row : expected) pairs += row.second.size();
+  CHECK(pairs > 3 * 65536);
+  CHECK(counts_of(count_with(tracks, OverlapCounts::Method::rows)) == expected);
+}

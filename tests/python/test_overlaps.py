@@ -72,6 +72,41 @@ def test_dense_and_sparse(images, wide, points, max_len):
     assert tolv.compute_overlaps(load(tracks)) == expected(tracks)
 
 
+# Image counts on both sides of where counting switches from one triangle of counters
+# to image-by-image rows (about 3,500 images, or fewer when pairs are scarce).
+@pytest.mark.parametrize("images, points, max_len, wide, repeat", [
+    (3, 300, 30, False, 0.3),
+    (3000, 6000, 12, False, 0.0),
+    (3000, 1200, 6, True, 0.2),
+    (4200, 6000, 12, False, 0.0),
+    (4200, 3000, 12, True, 0.25),
+    (12000, 4000, 20, True, 0.1),
+])
+def test_counts_either_side_of_the_switch(images, points, max_len, wide, repeat):
+    rng = random.Random(images * 7 + points)
+    ids = set()
+    while wide and len(ids) < images:  # not sample(range(2**32)): too long a range on 32-bit
+        ids.add(rng.randrange(U32 + 1))
+    ids = sorted(ids) if wide else list(range(1, images + 1))
+    tracks = []
+    for _ in range(points):
+        anchor = rng.randrange(images)
+        track = []
+        for _ in range(rng.randrange(max_len + 1)):
+            near = (anchor + rng.randrange(50)) % images
+            track.append(track[-1] if track and rng.random() < repeat else ids[near])
+        tracks.append(track)
+    assert tolv.compute_overlaps(load(tracks)) == expected(tracks)
+
+
+def test_count_past_32_bits_among_many_images():
+    # 70000 copies of image 1 in one track give 70000 * 70001 on its diagonal.
+    tracks = [[1] * 70000 + [2]] + [[n, n + 1] for n in range(2, 5000)]
+    result = tolv.compute_overlaps(load(tracks))
+    assert result[1] == {1: 70000 * 70001, 2: 70000}
+    assert result == expected(tracks)
+
+
 def test_keys_and_point2D_indices_play_no_part():
     tracks = [[1, 2], [2, 3, 3]]
     base = tolv.compute_overlaps(load(tracks))
