@@ -37,6 +37,12 @@ void AbortPreamble::run_once() {
   run();
 }
 
+AbortPreambleBarrier::AbortPreambleBarrier() : hidden_(installed_preamble) {
+  installed_preamble = nullptr;
+}
+
+AbortPreambleBarrier::~AbortPreambleBarrier() { installed_preamble = hidden_; }
+
 void write_stderr(std::string_view text) {
   const char* data = text.data();
   size_t left = text.size();

@@ -44,6 +44,21 @@ class AbortPreamble {
   bool pending_ = true;
 };
 
+// Hides the preambles installed on the calling thread for its lifetime. Where the
+// interpreter may run Python code in the middle of a parse (a finalizer during garbage
+// collection), that code may call into this module again; an abort in that other call
+// must not run the preamble of the file being parsed here.
+class AbortPreambleBarrier {
+ public:
+  AbortPreambleBarrier();
+  ~AbortPreambleBarrier();
+  AbortPreambleBarrier(const AbortPreambleBarrier&) = delete;
+  AbortPreambleBarrier& operator=(const AbortPreambleBarrier&) = delete;
+
+ private:
+  AbortPreamble* hidden_;
+};
+
 // Writes all of text to standard error; errors are ignored, since there is nowhere left
 // to report them.
 void write_stderr(std::string_view text);

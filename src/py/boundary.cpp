@@ -121,10 +121,15 @@ std::string printable_text(PyObject* object) {
   return name ? "<unprintable " + *name + " object>" : "<unprintable object>";
 }
 
-// The whole text becomes the message: it may hold NULs from user-supplied names.
-void set_type_error(const std::string& text) {
-  OwnedRef message = OwnedRef::steal(
+// An exception message as a str, built from the counted text: user-supplied names can
+// hold NULs, where a C string would end. Empty with the exception set on failure.
+OwnedRef message_text(const std::string& text) {
+  return OwnedRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+void set_type_error(const std::string& text) {
+  OwnedRef message = message_text(text);
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
 }
 
@@ -190,8 +195,7 @@ PyObject* record_no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 
 void raise_panic(const std::string& message) {
   PyObject* type = panic_type();
-  OwnedRef text = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  OwnedRef text = message_text(message);
   if (type == nullptr || !text) {
     write_stderr("uncaught panic at ffi boundary\n");
     std::abort();
@@ -256,8 +260,7 @@ bool fail_argument(const char* param) {
   }
   const std::string text = std::string("argument '") + param + "': " +
                            printable_text(original.get());
-  OwnedRef message = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  OwnedRef message = message_text(text);
   OwnedRef replacement = OwnedRef::steal(
       message ? PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr) : nullptr);
   if (!replacement) return false;  // that failure is now the pending exception
@@ -294,8 +297,7 @@ bool bind_text_argument(const ParamSpec& params, PyObject* const* args, Py_ssize
 
 OwnedRef raise_io_error(const IoError& error) {
   const std::string text = error.display();
-  OwnedRef message = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  OwnedRef message = message_text(text);
   if (message) PyErr_SetObject(io_exception_type(error.kind()), message.get());
   return {};
 }

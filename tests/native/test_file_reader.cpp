@@ -226,3 +226,22 @@ TEST(files_are_read_to_their_end_and_read_errors_win_over_everything) {
   close(fd);
   std::remove(path);
 }
+
+TEST(aborts_behind_a_barrier_leave_the_installed_preamble_alone) {
+  // As a finalizer's call into the module would, in the middle of a parse.
+  struct CountingPreamble final : AbortPreamble {
+    int runs = 0;
+    void run() override { ++runs; }
+  } preamble;
+  {
+    AbortPreambleBarrier barrier;
+    CHECK_EQ(tolv_test::abort_message([] { abort_call("another call"); }),
+             std::string("another call"));
+    struct InnerPreamble final : AbortPreamble {
+      void run() override {}
+    } inner;  // installed and uninstalled behind the barrier
+  }
+  CHECK_EQ(preamble.runs, 0);
+  CHECK_EQ(tolv_test::abort_message([] { abort_call("this parse"); }), std::string("this parse"));
+  CHECK_EQ(preamble.runs, 1);
+}

@@ -153,3 +153,46 @@ def test_read_error_after_data_is_the_oserror(tmp_path, failing_read, read, file
                LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(failing_read)])))
     run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
     assert (run.stdout, run.stderr) == (lines + "RESULT OSError Input/output error (os error 5) None\n", "")
+
+
+# Collects garbage in the next allocation of a tracked object (the dict a reader creates
+# first; CPython 3.11 and older collect right there): a finalizer calls K() on a camera
+# without one, an abort of that call alone, in the middle of the read of path.
+ABORT_IN_FINALIZER = r"""
+import gc, os, sys
+import tolv
+radial = tolv.read_cameras_bin(sys.argv[2])[1]
+class Finalized:
+    def __del__(self):
+        try:
+            radial.K()
+        except BaseException as e:
+            os.write(2, b"finalizer: " + type(e).__name__.encode() + b"\n")
+def garbage_cycle():
+    o = Finalized()
+    o.cycle = o
+gc.collect()
+gc.set_threshold(100000)
+garbage_cycle()
+path, read = sys.argv[1], tolv.read_cameras_bin
+try:
+    gc.set_threshold(1)
+    result = read(path)
+    gc.set_threshold(700)
+    print("RESULT", len(result), flush=True)
+except BaseException as e:
+    print("RESULT", type(e).__name__, e, flush=True)
+"""
+
+
+@pytest.mark.parametrize("count", [40, 40000], ids=["in one read", "in many reads"])
+def test_abort_of_a_call_from_a_finalizer_leaves_the_read_it_interrupts_whole(tmp_path, count):
+    cameras = tmp_path / "cameras.bin"
+    cameras.write_bytes(cameras_file([(i, 1, 640, 480, [500.0, 500.0, 320.0, 240.0])
+                                      for i in range(count)]))
+    radial = tmp_path / "radial.bin"
+    radial.write_bytes(cameras_file([(1, 3, 10, 10, [1.0, 2.0, 3.0, 4.0, 5.0])]))
+    run = subprocess.run([sys.executable, "-c", ABORT_IN_FINALIZER, str(cameras), str(radial)],
+                         capture_output=True, text=True)
+    assert run.stdout == f"Found 1 cameras\nFound {count} cameras\nRESULT {count}\n"
+    assert "finalizer: PanicException\n" in run.stderr
