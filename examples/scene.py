@@ -60,8 +60,9 @@ def poses(cameras: Mapping[int, tolv.Camera], images: Mapping[int, tolv.Image]) 
     out = []
     for image_id in sorted(images):
         image = images[image_id]
-        rotation = np.array(image.rot)
-        center = -rotation.T @ np.array(image.trans)
+        rotation: Array = np.array(image.rot, dtype=np.float64)
+        center: Array = rotation.T @ np.array(image.trans, dtype=np.float64)
+        center = np.negative(center)
         out.append(Pose(rotation, center, half_fov(cameras.get(image.camera_id))))
     return out
 
