@@ -20,6 +20,8 @@ constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
 // Direct id -> dense tables are used for ids up to this bound.
 constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
 constexpr uint32_t kUnassigned = ~uint32_t{0};
+// Tracks up to this long are counted without sorting them first.
+constexpr size_t kMaxUnsortedTrack = 16;
 // Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
 constexpr size_t kTypicalTrackRoom = 8;
 
@@ -200,26 +202,47 @@ void sort_small(Word* first, size_t n) {
 
 void OverlapCounts::carry(size_t cell) { ++carries_[cell]; }
 
-void OverlapCounts::count_dense(const TrackSet& tracks) {
+void OverlapCounts::count_dense(TrackSet& tracks) {
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
-  uint32_t* const triangle = triangle_.data();
   // Tracks are taken in their own order: consecutive updates of one counter would
   // wait on each other, scattered ones overlap.
-  std::vector<uint32_t> sorted;
   size_t begin = 0;
   for (size_t end : tracks.ends_) {
-    // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
-    sorted.assign(tracks.image_ids_.begin() + begin, tracks.image_ids_.begin() + end);
+    uint32_t* const d = tracks.image_ids_.data() + begin;
+    const size_t n = end - begin;
     begin = end;
-    uint32_t* const d = sorted.data();
-    const size_t n = sorted.size();
-    sort_small(d, n);
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t* const row = triangle + triangle_row(d[i]);
-      for (size_t j = 0; j <= i; ++j) {
-        uint32_t& cell = row[d[j]];
-        if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
-      }
+    if (n <= kMaxUnsortedTrack) {
+      count_unsorted_track(d, n);
+    } else {
+      sort_small(d, n);
+      count_sorted_track(d, n);
+    }
+  }
+}
+
+void OverlapCounts::count_sorted_track(const uint32_t* d, size_t n) {
+  // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
+  uint32_t* const triangle = triangle_.data();
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t* const row = triangle + triangle_row(d[i]);
+    for (size_t j = 0; j <= i; ++j) {
+      uint32_t& cell = row[d[j]];
+      if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+    }
+  }
+}
+
+void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
+  // Sorting a short track mispredicts a branch per element or so, more than it saves:
+  // each pair's cell is found instead as row max(d[i], d[j]), column min(d[i], d[j]),
+  // and the row start grows with the image, so the larger start is the row's.
+  uint32_t* const triangle = triangle_.data();
+  size_t row_of[kMaxUnsortedTrack];
+  for (size_t i = 0; i < n; ++i) row_of[i] = triangle_row(d[i]);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j <= i; ++j) {
+      uint32_t& cell = triangle[std::max(row_of[i], row_of[j]) + std::min(d[i], d[j])];
+      if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
     }
   }
 }
