@@ -20,6 +20,10 @@ constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
 // Direct id -> dense tables are used for ids up to this bound.
 constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
 constexpr uint32_t kUnassigned = ~uint32_t{0};
+// Up to this many cells (16 MiB), few images are counted in a square of counters,
+// one per ordered pair, folded into the triangle at the end: a pair's cell is then
+// found without ordering its images.
+constexpr size_t kMaxSquareCells = size_t{4} << 20;
 // Tracks up to this long are counted without sorting them first.
 constexpr size_t kMaxUnsortedTrack = 16;
 // Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
@@ -203,6 +207,8 @@ void sort_small(Word* first, size_t n) {
 void OverlapCounts::carry(size_t cell) { ++carries_[cell]; }
 
 void OverlapCounts::count_dense(TrackSet& tracks) {
+  const size_t k = images_.size();
+  if (k * k <= kMaxSquareCells) return count_square(tracks);
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
   // Tracks are taken in their own order: consecutive updates of one counter would
   // wait on each other, scattered ones overlap.
@@ -216,6 +222,49 @@ void OverlapCounts::count_dense(TrackSet& tracks) {
     } else {
       sort_small(d, n);
       count_sorted_track(d, n);
+    }
+  }
+}
+
+namespace {
+
+[[gnu::noinline]] void carry_square(FlatMap& carries, size_t cell) { ++carries[cell]; }
+
+}  // namespace
+
+void OverlapCounts::count_square(const TrackSet& tracks) {
+  const size_t k = images_.size();
+  std::vector<uint32_t> square(k * k, 0);
+  uint32_t* const cells = square.data();
+  FlatMap square_carries(16);
+  size_t begin = 0;
+  for (size_t end : tracks.ends_) {
+    const uint32_t* const d = tracks.image_ids_.data() + begin;
+    const size_t n = end - begin;
+    begin = end;
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t* const row = cells + size_t{d[i]} * k;
+      for (size_t j = 0; j <= i; ++j) {
+        uint32_t& cell = row[d[j]];
+        if (__builtin_expect(++cell == 0, 0)) carry_square(square_carries, static_cast<size_t>(&cell - cells));
+      }
+    }
+  }
+  const auto visits_at = [&](size_t cell) {
+    uint64_t visits = cells[cell];
+    if (square_carries.size() != 0) {
+      if (const uint64_t* wraps = square_carries.find(cell)) visits += *wraps << 32;
+    }
+    return visits;
+  };
+  triangle_.assign(triangle_row(static_cast<uint32_t>(k)), 0);
+  size_t cell = 0;
+  for (size_t hi = 0; hi < k; ++hi) {
+    for (size_t lo = 0; lo <= hi; ++lo, ++cell) {
+      uint64_t visits = visits_at(hi * k + lo);
+      if (lo != hi) visits += visits_at(lo * k + hi);
+      triangle_[cell] = static_cast<uint32_t>(visits);
+      if (visits >> 32 != 0) carries_[cell] = visits >> 32;
     }
   }
 }
