@@ -28,7 +28,7 @@ constexpr uint32_t kUnassigned = ~uint32_t{0};
 // Up to this many cells (16 MiB), few images are counted in a square of counters,
 // one per ordered pair, folded into the triangle at the end: a pair's cell is then
 // found without ordering its images.
-constexpr size_t kMaxSquareCells = size_t{4} << 20;
+constexpr uint64_t kMaxSquareCells = uint64_t{4} << 20;
 // Tracks up to this long are counted without sorting them first.
 constexpr size_t kMaxUnsortedTrack = 16;
 // Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
@@ -214,7 +214,7 @@ void OverlapCounts::carry(size_t cell) { ++carries_[cell]; }
 
 void OverlapCounts::count_dense(TrackSet& tracks) {
   const size_t k = images_.size();
-  if (k * k <= kMaxSquareCells) return count_square(tracks);
+  if (uint64_t{k} * k <= kMaxSquareCells) return count_square(tracks);
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
   // Tracks are taken in their own order: consecutive updates of one counter would
   // wait on each other, scattered ones overlap.
@@ -263,6 +263,7 @@ void OverlapCounts::count_square(const TrackSet& tracks) {
     }
     return visits;
   };
+  // An unordered pair's visits lie in its two ordered cells, the diagonal's in one.
   triangle_.assign(triangle_row(static_cast<uint32_t>(k)), 0);
   size_t cell = 0;
   for (size_t hi = 0; hi < k; ++hi) {
