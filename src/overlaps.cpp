@@ -14,12 +14,23 @@ namespace {
 // longer stays in cache, and counting row by row costs less per visit (measured with
 // benchmarks/native/bench_overlaps).
 constexpr uint64_t kMaxTriangleCells = uint64_t{6} << 20;
+// Up to this many cells (64 MiB, about 5,800 images) a triangle out of cache still
+// beats the rows where the visits are many beside its cells: zeroing and scanning a
+// cell costs about what six visits save (measured at 5,000 and 8,000 images).
+constexpr uint64_t kMaxDenseTriangleCells = uint64_t{16} << 20;
+constexpr uint64_t kVisitsPerOutOfCacheCell = 6;
 // Row counting keeps image numbers and track positions in 32-bit words, their top bit
 // a mark, while both stay below this; past it, in 64-bit words.
 constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
 // Direct id -> dense tables are used for ids up to this bound.
 constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
 constexpr uint32_t kUnassigned = ~uint32_t{0};
+// Up to this many cells (16 MiB), few images are counted in a square of counters,
+// one per ordered pair, folded into the triangle at the end: a pair's cell is then
+// found without ordering its images.
+constexpr uint64_t kMaxSquareCells = uint64_t{4} << 20;
+// Tracks up to this long are counted without sorting them first.
+constexpr size_t kMaxUnsortedTrack = 16;
 // Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
 constexpr size_t kTypicalTrackRoom = 8;
 
@@ -111,7 +122,8 @@ bool OverlapCounts::triangle_pays_off(const TrackSet& tracks) const {
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
   const uint64_t worthwhile_cells = saturating_add(saturating_add(visits, visits), 65536);
-  return cells <= kMaxTriangleCells && cells <= worthwhile_cells;
+  if (cells <= kMaxTriangleCells && cells <= worthwhile_cells) return true;
+  return cells <= kMaxDenseTriangleCells && cells <= visits / kVisitsPerOutOfCacheCell;
 }
 
 void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
@@ -200,26 +212,93 @@ void sort_small(Word* first, size_t n) {
 
 void OverlapCounts::carry(size_t cell) { ++carries_[cell]; }
 
-void OverlapCounts::count_dense(const TrackSet& tracks) {
+void OverlapCounts::count_dense(TrackSet& tracks) {
+  const size_t k = images_.size();
+  if (uint64_t{k} * k <= kMaxSquareCells) return count_square(tracks);
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
-  uint32_t* const triangle = triangle_.data();
   // Tracks are taken in their own order: consecutive updates of one counter would
   // wait on each other, scattered ones overlap.
-  std::vector<uint32_t> sorted;
   size_t begin = 0;
   for (size_t end : tracks.ends_) {
-    // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
-    sorted.assign(tracks.image_ids_.begin() + begin, tracks.image_ids_.begin() + end);
+    uint32_t* const d = tracks.image_ids_.data() + begin;
+    const size_t n = end - begin;
     begin = end;
-    uint32_t* const d = sorted.data();
-    const size_t n = sorted.size();
-    sort_small(d, n);
+    if (n <= kMaxUnsortedTrack) {
+      count_unsorted_track(d, n);
+    } else {
+      sort_small(d, n);
+      count_sorted_track(d, n);
+    }
+  }
+}
+
+namespace {
+
+[[gnu::noinline]] void carry_square(FlatMap& carries, size_t cell) { ++carries[cell]; }
+
+}  // namespace
+
+void OverlapCounts::count_square(const TrackSet& tracks) {
+  const size_t k = images_.size();
+  std::vector<uint32_t> square(k * k, 0);
+  uint32_t* const cells = square.data();
+  FlatMap square_carries(16);
+  size_t begin = 0;
+  for (size_t end : tracks.ends_) {
+    const uint32_t* const d = tracks.image_ids_.data() + begin;
+    const size_t n = end - begin;
+    begin = end;
     for (size_t i = 0; i < n; ++i) {
-      uint32_t* const row = triangle + triangle_row(d[i]);
+      uint32_t* const row = cells + size_t{d[i]} * k;
       for (size_t j = 0; j <= i; ++j) {
         uint32_t& cell = row[d[j]];
-        if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+        if (__builtin_expect(++cell == 0, 0)) carry_square(square_carries, static_cast<size_t>(&cell - cells));
       }
+    }
+  }
+  const auto visits_at = [&](size_t cell) {
+    uint64_t visits = cells[cell];
+    if (square_carries.size() != 0) {
+      if (const uint64_t* wraps = square_carries.find(cell)) visits += *wraps << 32;
+    }
+    return visits;
+  };
+  // An unordered pair's visits lie in its two ordered cells, the diagonal's in one.
+  triangle_.assign(triangle_row(static_cast<uint32_t>(k)), 0);
+  size_t cell = 0;
+  for (size_t hi = 0; hi < k; ++hi) {
+    for (size_t lo = 0; lo <= hi; ++lo, ++cell) {
+      uint64_t visits = visits_at(hi * k + lo);
+      if (lo != hi) visits += visits_at(lo * k + hi);
+      triangle_[cell] = static_cast<uint32_t>(visits);
+      if (visits >> 32 != 0) carries_[cell] = visits >> 32;
+    }
+  }
+}
+
+void OverlapCounts::count_sorted_track(const uint32_t* d, size_t n) {
+  // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
+  uint32_t* const triangle = triangle_.data();
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t* const row = triangle + triangle_row(d[i]);
+    for (size_t j = 0; j <= i; ++j) {
+      uint32_t& cell = row[d[j]];
+      if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+    }
+  }
+}
+
+void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
+  // Sorting a short track mispredicts a branch per element or so, more than it saves:
+  // each pair's cell is found instead as row max(d[i], d[j]), column min(d[i], d[j]),
+  // and the row start grows with the image, so the larger start is the row's.
+  uint32_t* const triangle = triangle_.data();
+  size_t row_of[kMaxUnsortedTrack];
+  for (size_t i = 0; i < n; ++i) row_of[i] = triangle_row(d[i]);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j <= i; ++j) {
+      uint32_t& cell = triangle[std::max(row_of[i], row_of[j]) + std::min(d[i], d[j])];
+      if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
     }
   }
 }

@@ -109,7 +109,10 @@ class OverlapCounts {
  private:
   void renumber_images(FilledVector<image_t>& image_ids);
   bool triangle_pays_off(const TrackSet& tracks) const;
-  void count_dense(const TrackSet& tracks);
+  void count_dense(TrackSet& tracks);
+  void count_square(const TrackSet& tracks);
+  void count_sorted_track(const uint32_t* d, size_t n);
+  void count_unsorted_track(const uint32_t* d, size_t n);
   // Records that a 32-bit counter wrapped; rare, so kept out of the counting loop.
   [[gnu::noinline]] void carry(size_t cell);
   template <class Word>

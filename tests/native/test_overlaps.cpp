@@ -223,7 +223,7 @@ TEST(every_counting_method_matches_naive_counts) {
 
 TEST(rows_count_past_32_bits) {
   // 70000 copies of one image: its diagonal is 70000 * 70001, its pair with 8 is 70000.
-  // (The triangle's wrapped counters are checked above; it would take 2.5e9 visits here.)
+  // (The dense counters' wraps are checked on their own; it would take 2.5e9 visits here.)
   Tracks tracks = {std::vector<image_t>(70000, 7), {8, 9}, {7, 9, 9}};
   tracks[0].push_back(8);
   Counts expected = naive_counts({{8, 9}, {7, 9, 9}});
@@ -233,6 +233,27 @@ TEST(rows_count_past_32_bits) {
   CHECK(expected[7][7] > 0xFFFFFFFFu);
   CHECK(counts_of(count_with(tracks, OverlapCounts::Method::rows)) == expected);
   CHECK(counts_of(count_with(tracks, OverlapCounts::Method::wide_rows)) == expected);
+}
+
+TEST(dense_counters_wrap_past_32_bits) {
+  // 93000 copies of image 7 visit its diagonal 93000 * 93001 / 2 > 2^32 times; with
+  // single-image tracks of 2047 more images the counting leaves the square for the triangle.
+  for (uint32_t extra_images : {0u, 2047u}) {
+    Tracks tracks = {std::vector<image_t>(93000, 7), {8, 9}, {7, 9, 9}};
+    tracks[0].push_back(8);
+    Tracks small = {{8, 9}, {7, 9, 9}};
+    for (uint32_t i = 0; i < extra_images; ++i) {
+      tracks.push_back({100 + i});
+      small.push_back({100 + i});
+    }
+    Counts expected = naive_counts(small);
+    expected[7][7] += uint64_t{93000} * 93001;
+    expected[7][8] = expected[8][7] = 93000;
+    expected[8][8] += 2;
+    CHECK(expected[7][7] > 0xFFFFFFFFu);
+    CHECK_EQ(counts_of(count_with(tracks, OverlapCounts::Method::triangle)) == expected, true,
+             std::to_string(extra_images) + " extra images");
+  }
 }
 
 TEST(rows_report_each_pair_once_in_ascending_rows) {
