@@ -52,9 +52,8 @@ fi
 # for CPython 3.8 (3.7) has none. Only then are matplotlib's modules taken as untyped
 # (Any); everything else, numpy included, is checked as on newer versions.
 mypy_config=()
-if ! "$venv_python" -c 'import importlib.util, os, sys
-spec = importlib.util.find_spec("matplotlib")
-sys.exit(not os.path.exists(os.path.join(os.path.dirname(spec.origin), "py.typed")))'; then
+if ! "$venv_python" -c 'import os, sys, matplotlib
+sys.exit(not os.path.exists(os.path.join(os.path.dirname(matplotlib.__file__), "py.typed")))'; then
   printf '[mypy]\n[mypy-matplotlib.*]\nignore_missing_imports = True\n' >"$work/mypy-untyped-matplotlib.ini"
   mypy_config=(--config-file "$work/mypy-untyped-matplotlib.ini")
   echo "== note: this matplotlib has no type information; mypy takes it as untyped"

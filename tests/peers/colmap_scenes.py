@@ -28,7 +28,7 @@ TOP_IMAGE_ID = 2**32 - 2
 HIGH_POINT_ID = 2**40 + 17
 
 
-class SceneSpec(NamedTuple):
+class ScenePlan(NamedTuple):
     label: str
     models: Sequence[str]  # one camera per entry, cycled over the images
     images: int
@@ -37,15 +37,15 @@ class SceneSpec(NamedTuple):
     rig: bool = False  # all cameras in one rig, one frame per turn through the cameras
 
 
-def model_scenes() -> List[SceneSpec]:
+def model_scenes() -> List[ScenePlan]:
     """One small scene per camera model."""
-    return [SceneSpec(f"model{code}_{name.lower()}", [name], 6, 150, 100 + code)
+    return [ScenePlan(f"model{code}_{name.lower()}", [name], 6, 150, 100 + code)
             for code, name in enumerate(MODEL_NAMES)]
 
 
-LARGE_SCENE = SceneSpec("large_all_models", MODEL_NAMES, 300, 20_000, 7)
+LARGE_SCENE = ScenePlan("large_all_models", MODEL_NAMES, 300, 20_000, 7)
 # Images of a rig get their poses composed from the frame's and the sensor's.
-RIG_SCENE = SceneSpec("rig_of_three_cameras", ["OPENCV", "PINHOLE", "SIMPLE_RADIAL_FISHEYE"],
+RIG_SCENE = ScenePlan("rig_of_three_cameras", ["OPENCV", "PINHOLE", "SIMPLE_RADIAL_FISHEYE"],
                       24, 800, 11, rig=True)
 
 
@@ -69,15 +69,15 @@ def random_pose(rng: np.random.Generator) -> pycolmap.Rigid3d:
 
 
 def add_cameras(rec: pycolmap.Reconstruction, rng: np.random.Generator,
-                spec: SceneSpec) -> List[int]:
+                plan: ScenePlan) -> List[int]:
     """The cameras, each in a rig of its own, or all in one rig (the first the reference)."""
-    camera_ids = [1 + 5 * k for k in range(len(spec.models) - 1)] + [TOP_CAMERA_ID]
+    camera_ids = [1 + 5 * k for k in range(len(plan.models) - 1)] + [TOP_CAMERA_ID]
     rig = pycolmap.Rig(rig_id=1)
-    for k, (camera_id, model) in enumerate(zip(camera_ids, spec.models)):
+    for k, (camera_id, model) in enumerate(zip(camera_ids, plan.models)):
         width, height = SENSORS[k % len(SENSORS)]
         camera = pycolmap.Camera(camera_id=camera_id, model=model, width=width, height=height,
                                  params=noisy_params(rng, model, width, height))
-        if not spec.rig:
+        if not plan.rig:
             rec.add_camera_with_trivial_rig(camera)
             continue
         rec.add_camera(camera)
@@ -85,19 +85,19 @@ def add_cameras(rec: pycolmap.Reconstruction, rng: np.random.Generator,
             rig.add_ref_sensor(camera.sensor_id)
         else:
             rig.add_sensor(camera.sensor_id, random_pose(rng))
-    if spec.rig:
+    if plan.rig:
         rec.add_rig(rig)
     return camera_ids
 
 
-def add_images(rec: pycolmap.Reconstruction, rng: np.random.Generator, spec: SceneSpec,
+def add_images(rec: pycolmap.Reconstruction, rng: np.random.Generator, plan: ScenePlan,
                image_ids: Sequence[int], camera_ids: Sequence[int],
                keypoint_counts: Sequence[int]) -> None:
     images = [pycolmap.Image(name=image_name(index),
                              keypoints=rng.uniform(0.0, 1000.0, size=(keypoint_counts[index], 2)),
                              camera_id=camera_ids[index % len(camera_ids)], image_id=image_id)
               for index, image_id in enumerate(image_ids)]
-    if not spec.rig:
+    if not plan.rig:
         for image in images:
             rec.add_image_with_trivial_frame(image, random_pose(rng))
         return
@@ -163,14 +163,14 @@ def image_name(index: int) -> str:
     return NAME_STEMS[index % len(NAME_STEMS)].format(index)
 
 
-def build_scene(spec: SceneSpec) -> pycolmap.Reconstruction:
-    rng = np.random.default_rng(spec.seed)
+def build_scene(plan: ScenePlan) -> pycolmap.Reconstruction:
+    rng = np.random.default_rng(plan.seed)
     rec = pycolmap.Reconstruction()
-    camera_ids = add_cameras(rec, rng, spec)
-    image_ids = image_ids_with_gaps(rng, spec.images)
-    tracks = plan_tracks(rng, spec.images, spec.points)
-    totals, slots = keypoint_slots(rng, tracks, spec.images)
-    add_images(rec, rng, spec, image_ids, camera_ids, totals)
+    camera_ids = add_cameras(rec, rng, plan)
+    image_ids = image_ids_with_gaps(rng, plan.images)
+    tracks = plan_tracks(rng, plan.images, plan.points)
+    totals, slots = keypoint_slots(rng, tracks, plan.images)
+    add_images(rec, rng, plan, image_ids, camera_ids, totals)
     for number, (track_images, track_slots) in enumerate(zip(tracks, slots)):
         track = pycolmap.Track()
         for image, slot in zip(track_images, track_slots):
@@ -199,9 +199,9 @@ def delete_some(rec: pycolmap.Reconstruction, rng: np.random.Generator) -> None:
                 rec.delete_observation(victim.image_id, victim.point2D_idx)
 
 
-def write_scene(spec: SceneSpec, folder: str) -> str:
+def write_scene(plan: ScenePlan, folder: str) -> str:
     os.makedirs(folder, exist_ok=True)
-    build_scene(spec).write(folder)
+    build_scene(plan).write(folder)
     return folder
 
 

@@ -17,7 +17,7 @@ pycolmap = pytest.importorskip(
 import numpy as np  # noqa: E402 (pycolmap brings numpy)
 
 import tolv  # noqa: E402
-from colmap_scenes import (LARGE_SCENE, RIG_SCENE, SceneSpec, model_scenes,  # noqa: E402
+from colmap_scenes import (LARGE_SCENE, RIG_SCENE, ScenePlan, model_scenes,  # noqa: E402
                            overlaps_from_tracks, write_scene)
 from compare import (NO_POINT3D, bits, camera_differences, image_differences,  # noqa: E402
                      overlap_differences, point_differences, relative_pose_differences)
@@ -56,8 +56,8 @@ def every_difference(loaded: Loaded) -> List[str]:
 def loaded(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory) -> Loaded:
     if request.param == "sample":
         return load_both(str(SAMPLE))
-    spec: SceneSpec = request.param
-    folder = write_scene(spec, str(tmp_path_factory.mktemp(spec.label)))
+    plan: ScenePlan = request.param
+    folder = write_scene(plan, str(tmp_path_factory.mktemp(plan.label)))
     # COLMAP writes its rig and frame files beside the three that tolv reads.
     assert {"rigs.bin", "frames.bin"} <= set(os.listdir(folder))
     return load_both(folder)
@@ -109,9 +109,9 @@ def test_single_file_readers_match_the_folder_reader(loaded: Loaded) -> None:
 
 @pytest.mark.skipif(not OLD_COLMAP_PYTHON, reason="TOLV_OLD_COLMAP_PYTHON names no Python with "
                     "pycolmap 0.4.0 (COLMAP 3.8) to re-write the folders")
-@pytest.mark.parametrize("spec", SCENES, ids=[s.label for s in SCENES])
-def test_folders_rewritten_by_colmap_3_8_match(spec: SceneSpec, tmp_path: Path) -> None:
-    original = write_scene(spec, str(tmp_path / "original"))
+@pytest.mark.parametrize("plan", SCENES, ids=[s.label for s in SCENES])
+def test_folders_rewritten_by_colmap_3_8_match(plan: ScenePlan, tmp_path: Path) -> None:
+    original = write_scene(plan, str(tmp_path / "original"))
     rewritten = tmp_path / "rewritten"
     rewritten.mkdir()
     subprocess.run([OLD_COLMAP_PYTHON, "-c", REWRITE, original, str(rewritten)], check=True)
