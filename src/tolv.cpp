@@ -17,15 +17,6 @@ constexpr ParamSpec kReadPointsParams{"read_points3D_bin", nullptr, kPathParam, 
 constexpr ParamSpec kComputeOverlapsParams{"compute_overlaps", nullptr, kPointsParam, 1};
 constexpr ParamSpec kReadReconstructionParams{"read_reconstruction_bin", nullptr, kPathParam, 1};
 
-// The dict for the records of the file being parsed. Up to CPython 3.11 creating it
-// may collect garbage, and a finalizer run by that may call this module again: an
-// abort in that call is its own and must not end the reading of this file.
-OwnedRef new_records_dict(FileReader& reader, size_t min_record_bytes) {
-  const uint64_t expected = plausible_record_count(reader, min_record_bytes);
-  AbortPreambleBarrier other_calls_abort_alone;
-  return new_py_dict_for(expected);
-}
-
 // Reads a file in chunks and parses it into a new dict, one object per record
 // inserted as soon as it is decoded (a later id replaces the earlier value). Empty
 // with the exception set on an IoError.
@@ -34,7 +25,7 @@ OwnedRef load_dict(const std::string& path, size_t min_record_bytes, Parse&& par
   StdoutLineSink stdout_sink;
   IoResult<OwnedRef> dict =
       read_file<OwnedRef>(path, stdout_sink, [&](FileReader& reader, LineSink& progress) {
-        OwnedRef result = new_records_dict(reader, min_record_bytes);
+        OwnedRef result = new_py_dict_for(plausible_record_count(reader, min_record_bytes));
         parse(reader, progress, result.get());
         return result;
       });

@@ -19,9 +19,12 @@ namespace tolv::py {
 void raise_panic(const std::string& message);
 
 // Runs body() -> OwnedRef and hands its reference to the interpreter. An empty result
-// means an exception is already set; an Abort becomes PanicException.
+// means an exception is already set; an Abort becomes PanicException. A call made from
+// Python code that runs in the middle of another call (a finalizer during garbage
+// collection) aborts alone: the outer call's abort preamble stays hidden meanwhile.
 template <class Body>
 PyObject* call_boundary(Body&& body) noexcept {
+  AbortPreambleBarrier outer_calls_hidden;
   try {
     return body().release();
   } catch (const Abort& abort) {
