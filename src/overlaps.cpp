@@ -14,11 +14,6 @@ namespace {
 // longer stays in cache, and counting row by row costs less per visit (measured with
 // benchmarks/native/bench_overlaps).
 constexpr uint64_t kMaxTriangleCells = uint64_t{6} << 20;
-// Up to this many cells (64 MiB, about 5,800 images) a triangle out of cache still
-// beats the rows where the visits are many beside its cells: zeroing and scanning a
-// cell costs about what six visits save (measured at 5,000 and 8,000 images).
-constexpr uint64_t kMaxDenseTriangleCells = uint64_t{16} << 20;
-constexpr uint64_t kVisitsPerOutOfCacheCell = 6;
 // Row counting keeps image numbers and track positions in 32-bit words, their top bit
 // a mark, while both stay below this; past it, in 64-bit words.
 constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
@@ -54,19 +49,18 @@ void TrackSet::reserve_tracks(size_t count) {
   // address space is short the room is only a wish: the tracks grow as they come.
   if (count > SIZE_MAX / sizeof(image_t) / kTypicalTrackRoom) return;
   try {
-    image_ids_.reserve(count * kTypicalTrackRoom);
+    image_ids_.resize(count * kTypicalTrackRoom);
   } catch (const std::bad_alloc&) {
   }
 }
 
-void TrackSet::add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
-  point_ids_.push_back(point_id);
-  const size_t start = image_ids_.size();
-  image_ids_.resize(start + length);
-  image_t* out = image_ids_.data() + start;
-  for (size_t i = 0; i < length; ++i) out[i] = elements[i].image_id;
-  ends_.push_back(image_ids_.size());
+void TrackSet::grow(size_t length) {
+  const size_t needed = element_count_ + length;
+  image_ids_.resize(element_count_);  // only the written elements move
+  image_ids_.resize(std::max(needed, 2 * image_ids_.capacity()));
 }
+
+void TrackSet::finish() { image_ids_.resize(element_count_); }
 
 void TrackSet::drop_superseded_tracks() {
   if (!keys_may_repeat_) return;
@@ -96,6 +90,7 @@ void TrackSet::drop_superseded_tracks() {
 }
 
 OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
+  tracks.finish();
   tracks.drop_superseded_tracks();
   renumber_images(tracks.image_ids_);
   if (method == Method::automatic) {
@@ -104,7 +99,7 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   if (method == Method::triangle && triangle_row(static_cast<uint32_t>(images_.size())) != 0) {
     count_dense(tracks);
   } else if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
-             tracks.image_ids_.size() < kMaxNarrowWord) {
+             tracks.image_ids_.size() + tracks.ends_.size() < kMaxNarrowWord) {
     count_rows<uint32_t>(tracks);
   } else {
     count_rows<uint64_t>(tracks);
@@ -122,8 +117,7 @@ bool OverlapCounts::triangle_pays_off(const TrackSet& tracks) const {
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
   const uint64_t worthwhile_cells = saturating_add(saturating_add(visits, visits), 65536);
-  if (cells <= kMaxTriangleCells && cells <= worthwhile_cells) return true;
-  return cells <= kMaxDenseTriangleCells && cells <= visits / kVisitsPerOutOfCacheCell;
+  return cells <= kMaxTriangleCells && cells <= worthwhile_cells;
 }
 
 void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
@@ -305,104 +299,90 @@ void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
 
 namespace {
 
-// Every track sorted, as one array of image numbers whose top bit marks the last
-// element of each track. From an element on, the rest of its track is then the
-// images at or after it, and repeats of one image stand side by side. Tracks are
-// grouped by their first (smallest) image into a few hundred bins of neighbouring
-// images: the tracks of one image then lie near each other whenever images that see
-// the same points have near numbers, and few bins fill at once while grouping.
+// Every non-empty track as one word holding how many of its images are still to be
+// walked, then its image numbers in their own order. The row walk takes image after
+// image in ascending order and drops each from its tracks as it goes, so at image a a
+// track holds exactly its images at or after a: no track is ever sorted. Tracks are
+// grouped by their smallest image into a few hundred bins of neighbouring images: the
+// tracks of one image then lie near each other whenever images that see the same
+// points have near numbers, and few bins fill at once while grouping.
 template <class Word>
-struct SortedTracks {
-  static constexpr Word kMark = Word{1} << (sizeof(Word) * 8 - 1);
+struct LiveTracks {
   static constexpr size_t kMaxBins = 1024;
-  FilledVector<Word> elements;
-  FilledVector<Word> spare;  // the buffer the tracks were regrouped from, for reuse
-  std::vector<size_t> tracks_of;      // how many tracks contain each image
+  FilledVector<Word> words;
+  FilledVector<Word> spare;           // the buffer the tracks were regrouped from, for reuse
   std::vector<uint64_t> occurrences;  // how many track elements name each image
 
   // Takes over the image numbers, and releases them once regrouped.
-  SortedTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count)
-      : tracks_of(image_count, 0), occurrences(image_count, 0) {
-    FilledVector<Word> unordered;
-    if constexpr (sizeof(Word) == sizeof(image_t)) {
-      unordered.swap(images);
-    } else {
-      unordered.assign(images.begin(), images.end());
-      FilledVector<image_t>().swap(images);
-    }
+  LiveTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count)
+      : occurrences(image_count, 0) {
     unsigned shift = 0;
     while ((uint64_t{image_count} >> shift) > kMaxBins) ++shift;
     const size_t bins = static_cast<size_t>((uint64_t{image_count} >> shift) + 1);
-    const auto bin_of = [&](Word first) { return static_cast<size_t>((first & ~kMark) >> shift); };
+    const auto bin_of = [&](size_t begin, size_t end) {
+      image_t least = images[begin];
+      for (size_t at = begin + 1; at < end; ++at) least = std::min(least, images[at]);
+      return static_cast<size_t>(least >> shift);
+    };
     std::vector<size_t> bin_starts(bins + 1, 0);
-    size_t begin = 0;
+    size_t begin = 0, total = 0;
     for (size_t end : ends) {
       if (end != begin) {
-        sort_small(unordered.data() + begin, end - begin);
-        unordered[end - 1] |= kMark;
-        bin_starts[bin_of(unordered[begin]) + 1] += end - begin;
+        for (size_t at = begin; at < end; ++at) ++occurrences[images[at]];
+        bin_starts[bin_of(begin, end) + 1] += end - begin + 1;
+        total += end - begin + 1;
       }
       begin = end;
     }
     for (size_t bin = 0; bin < bins; ++bin) bin_starts[bin + 1] += bin_starts[bin];
-    elements.resize(unordered.size());
-    Word* const out = elements.data();
+    words.resize(total);
+    Word* const out = words.data();
     begin = 0;
     for (size_t end : ends) {
       if (end != begin) {
-        size_t& to = bin_starts[bin_of(unordered[begin])];
-        Word previous = kMark;
-        for (size_t at = begin; at < end; ++at) {
-          const Word image = unordered[at] & ~kMark;
-          ++occurrences[image];
-          if (image != previous) ++tracks_of[image];
-          previous = image;
-          out[to++] = unordered[at];
-        }
+        size_t& to = bin_starts[bin_of(begin, end)];
+        out[to++] = static_cast<Word>(end - begin);
+        for (size_t at = begin; at < end; ++at) out[to++] = images[at];
       }
       begin = end;
     }
-    spare.swap(unordered);
+    if constexpr (sizeof(Word) == sizeof(image_t)) {
+      spare.swap(images);
+    } else {
+      FilledVector<image_t>().swap(images);
+    }
   }
 };
 
-// How many times the image at element occurs in its track, from there on.
+// For each image, where each track that contains it begins: word positions in the
+// live tracks, whose top bit says the image occurs in that track more than once.
 template <class Word>
-uint64_t run_length(const Word* element) {
-  constexpr Word kMark = SortedTracks<Word>::kMark;
-  const Word image = *element & ~kMark;
-  uint64_t length = 1;
-  for (; !(*element & kMark) && (element[1] & ~kMark) == image; ++element) ++length;
-  return length;
-}
+struct TrackIndex {
+  static constexpr Word kMark = Word{1} << (sizeof(Word) * 8 - 1);
+  std::vector<size_t> starts;  // image a's tracks: entries[starts[a] .. ends[a])
+  std::vector<size_t> ends;
+  FilledVector<Word> entries;
 
-// For each image, where each track that contains it holds it first: positions in
-// the sorted tracks, whose top bit says the image occurs there more than once.
-template <class Word>
-struct FirstPositions {
-  static constexpr Word kMark = SortedTracks<Word>::kMark;
-  std::vector<size_t> starts;         // image a's positions: positions[starts[a] .. starts[a+1])
-  FilledVector<Word> positions;
-  std::vector<uint64_t> occurrences;  // how many track elements name each image
-
-  // Reuses the spare memory of the sorted tracks, already paged in.
-  FirstPositions(SortedTracks<Word>& sorted, size_t images)
-      : starts(images + 1, 0), occurrences(std::move(sorted.occurrences)) {
-    for (size_t a = 0; a < images; ++a) starts[a + 1] = starts[a] + sorted.tracks_of[a];
-    positions.swap(sorted.spare);
-    positions.resize(starts[images]);
-    std::vector<size_t>& cursor = sorted.tracks_of;
-    std::copy(starts.begin(), starts.end() - 1, cursor.begin());
-    Word previous = kMark;  // as if a track had just ended
-    for (size_t at = 0; at < sorted.elements.size(); ++at) {
-      const Word word = sorted.elements[at];
-      const Word a = word & ~kMark;
-      if ((previous & kMark) || previous != a) {
-        positions[cursor[a]++] = static_cast<Word>(at);
-      } else {
-        positions[cursor[a] - 1] |= kMark;
+  // Reuses the spare memory of the live tracks, already paged in.
+  TrackIndex(LiveTracks<Word>& live, size_t images) : starts(images + 1, 0) {
+    for (size_t a = 0; a < images; ++a) starts[a + 1] = starts[a] + live.occurrences[a];
+    entries.swap(live.spare);
+    entries.resize(starts[images]);
+    ends.assign(starts.begin(), starts.end() - 1);
+    std::vector<Word> last_track(images, ~Word{0});
+    const Word* const words = live.words.data();
+    for (size_t at = 0; at < live.words.size();) {
+      const Word track = static_cast<Word>(at);
+      const size_t length = words[at];
+      for (const Word* image = words + at + 1; image != words + at + 1 + length; ++image) {
+        if (last_track[*image] == track) {
+          entries[ends[*image] - 1] |= kMark;
+        } else {
+          entries[ends[*image]++] = track;
+          last_track[*image] = track;
+        }
       }
-      previous = word;
+      at += length + 1;
     }
   }
 };
@@ -420,45 +400,101 @@ void RowStore::append(uint32_t image, uint64_t count) {
   ++size_;
 }
 
+namespace {
+
+// A row's counters in blocks of this many, with a flag per block that says whether
+// any of them was touched: a visit sets a flag rather than listing its image, and the
+// row is read back in ascending image order by skipping untouched blocks.
+constexpr unsigned kRowBlockBits = 4;
+
+// Walks a track in which the row's image occurs more than once (rare): every image b
+// left adds c_a to [a][b], and all of a's occurrences leave the track.
+template <class Word>
+void walk_repeating_track(Word* track, Word image, uint64_t* counter, uint8_t* touched_blocks) {
+  const Word live_count = track[0];
+  Word* const images_left = track + 1;
+  const uint64_t weight = static_cast<uint64_t>(std::count(images_left, images_left + live_count, image));
+  Word kept = 0;
+  for (Word i = 0; i < live_count; ++i) {
+    const Word b = images_left[i];
+    counter[b] += weight;
+    touched_blocks[b >> kRowBlockBits] = 1;
+    images_left[kept] = b;
+    kept += b != image;
+  }
+  track[0] = kept;
+}
+
+}  // namespace
+
 template <class Word>
 void OverlapCounts::count_rows(TrackSet& tracks) {
-  constexpr Word kMark = SortedTracks<Word>::kMark;
+  constexpr Word kMark = TrackIndex<Word>::kMark;
   const size_t images = images_.size();
   std::vector<point3D_t>().swap(tracks.point_ids_);
-  SortedTracks<Word> sorted(tracks.image_ids_, tracks.ends_, images);
-  std::vector<size_t>().swap(tracks.ends_);  // the marks now end the tracks
-  const FirstPositions<Word> firsts(sorted, images);
-  const Word* const elements = sorted.elements.data();
-  // One row at a time: its counters stay in cache, and only touched ones are reset.
-  std::vector<uint64_t> counter(images, 0);
-  std::vector<Word> touched(images + 1);  // one spare slot for the unconditional write
+  LiveTracks<Word> live(tracks.image_ids_, tracks.ends_, images);
+  std::vector<size_t>().swap(tracks.ends_);  // the counts now end the tracks
+  const TrackIndex<Word> index(live, images);
+  Word* const words = live.words.data();
+  // One row at a time: its counters stay in cache, and only touched blocks are read.
+  const size_t block_count = (images >> kRowBlockBits) + 1;
+  std::vector<uint64_t> counter(block_count << kRowBlockBits, 0);
+  std::vector<uint8_t> touched_blocks(block_count, 0);
+  row_sizes_.assign(images, 0);
   for (size_t a = 0; a < images; ++a) {
-    const Word* const positions = firsts.positions.data() + firsts.starts[a];
-    const size_t count = firsts.starts[a + 1] - firsts.starts[a];
-    size_t touched_count = 0;
+    const Word* const entries = index.entries.data() + index.starts[a];
+    const size_t count = index.ends[a] - index.starts[a];
+    const Word image = static_cast<Word>(a);
     for (size_t t = 0; t < count; ++t) {
-      if (t + kTrackPrefetch < count) {
-        __builtin_prefetch(elements + (positions[t + kTrackPrefetch] & ~kMark));
+      if (t + kTrackPrefetch < count) __builtin_prefetch(words + (entries[t + kTrackPrefetch] & ~kMark));
+      Word* const track = words + (entries[t] & ~kMark);
+      if (entries[t] & kMark) {
+        walk_repeating_track(track, image, counter.data(), touched_blocks.data());
+        continue;
       }
-      const Word* element = elements + (positions[t] & ~kMark);
-      // Each image b >= a after this point adds c_a to [a][b]: over the track, c_a * c_b.
-      const uint64_t weight = (positions[t] & kMark) ? run_length(element) : 1;
-      for (;; ++element) {
-        const Word b = *element & ~kMark;
-        // Without a branch: a row's first touches are too many to predict.
-        touched[touched_count] = b;
-        touched_count += counter[b] == 0;
-        counter[b] += weight;
-        if (*element & kMark) break;
+      // Each image b >= a left in the track adds one to [a][b]; then a leaves the
+      // track, its place taken by the last image left.
+      const Word live_count = track[0];
+      Word* const images_left = track + 1;
+      Word at = 0;
+      for (Word i = 0; i < live_count; ++i) {
+        const Word b = images_left[i];
+        ++counter[b];
+        touched_blocks[b >> kRowBlockBits] = 1;
+        at = b == image ? i : at;
       }
+      images_left[at] = images_left[live_count - 1];
+      track[0] = live_count - 1;
     }
-    counter[a] += firsts.occurrences[a];  // the diagonal is sum c_a (c_a + 1)
-    for (size_t i = 0; i < touched_count; ++i) {
-      rows_.append(static_cast<uint32_t>(touched[i]), counter[touched[i]]);
-      counter[touched[i]] = 0;
-    }
-    rows_.end_row();
+    counter[a] += live.occurrences[a];  // the diagonal is sum c_a (c_a + 1)
+    emit_row(a, counter.data(), touched_blocks.data(), block_count);
   }
+}
+
+void OverlapCounts::emit_row(size_t a, uint64_t* counter, uint8_t* touched_blocks, size_t block_count) {
+  // Every touched image is at or after a.
+  for (size_t block = a >> kRowBlockBits; block < block_count; ++block) {
+    if (!touched_blocks[block]) continue;
+    touched_blocks[block] = 0;
+    for (size_t b = block << kRowBlockBits; b < (block + 1) << kRowBlockBits; ++b) {
+      if (counter[b] == 0) continue;
+      rows_.append(static_cast<uint32_t>(b), counter[b]);
+      ++row_sizes_[a];
+      if (b != a) ++row_sizes_[b];
+      counter[b] = 0;
+    }
+  }
+  rows_.end_row();
+}
+
+std::vector<uint64_t> OverlapCounts::row_sizes() const {
+  if (triangle_.empty()) return row_sizes_;
+  std::vector<uint64_t> sizes(images_.size(), 0);
+  for_each_pair([&](uint32_t a, uint32_t b, uint64_t) {
+    ++sizes[a];
+    if (a != b) ++sizes[b];
+  });
+  return sizes;
 }
 
 OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points) {

@@ -21,17 +21,29 @@ namespace tolv {
 class TrackSet {
  public:
   void reserve_tracks(size_t count);
-  void add_track(point3D_t point_id, const TrackElement* elements, size_t length);
+  void add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
+    point_ids_.push_back(point_id);
+    if (length > image_ids_.size() - element_count_) grow(length);
+    image_t* const out = image_ids_.data() + element_count_;
+    for (size_t i = 0; i < length; ++i) out[i] = elements[i].image_id;
+    element_count_ += length;
+    ends_.push_back(element_count_);
+  }
   // Only when keys can repeat does counting pay for finding the superseded tracks.
   void note_keys_may_repeat() { keys_may_repeat_ = true; }
 
  private:
   friend class OverlapCounts;
+  // Makes room for length more elements, at least doubling it.
+  void grow(size_t length);
+  // Trims the elements to those added.
+  void finish();
   // Keeps, for each point id, only the track added last.
   void drop_superseded_tracks();
   std::vector<point3D_t> point_ids_;
   std::vector<size_t> ends_;      // track k holds image_ids_[ends_[k-1] .. ends_[k])
-  FilledVector<image_t> image_ids_;  // grown without zero-filling
+  FilledVector<image_t> image_ids_;  // room for tracks to come, not zero-filled
+  size_t element_count_ = 0;        // image_ids_[0 .. element_count_) are the tracks' elements
   bool keys_may_repeat_ = false;
 };
 
@@ -86,6 +98,9 @@ class OverlapCounts {
   size_t image_count() const { return images_.size(); }
   image_t image_id(uint32_t dense) const { return images_[dense]; }
 
+  // How many entries each image's result row has: its pairs with non-zero counts.
+  std::vector<uint64_t> row_sizes() const;
+
   // Calls f(a, b, count) once for each unordered pair of dense indices a <= b whose
   // count is non-zero; count is result[a][b] (== result[b][a]), the diagonal already doubled.
   template <class F>
@@ -117,6 +132,7 @@ class OverlapCounts {
   [[gnu::noinline]] void carry(size_t cell);
   template <class Word>
   void count_rows(TrackSet& tracks);
+  void emit_row(size_t a, uint64_t* counter, uint8_t* touched_blocks, size_t block_count);
   uint64_t triangle_visits(size_t cell) const {
     uint64_t visits = triangle_[cell];
     if (carries_.size() != 0) {
@@ -129,6 +145,7 @@ class OverlapCounts {
   std::vector<uint32_t> triangle_;  // cell hi*(hi+1)/2 + lo: low 32 bits of the visits
   FlatMap carries_{16};             // cell -> times its 32-bit counter wrapped
   RowStore rows_;                   // row a: counts of (a, b >= a), when there is no triangle
+  std::vector<uint64_t> row_sizes_;  // entries of each image's result row, counted with the rows
 };
 
 using OverlapMap = std::unordered_map<image_t, std::unordered_map<image_t, uint64_t>>;

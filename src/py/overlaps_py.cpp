@@ -91,11 +91,7 @@ bool collect_tracks(PyObject* points, TrackSet* tracks) {
 
 // Each row dict is made at its final size, so filling it never rebuilds its table.
 std::vector<OwnedRef> new_rows(const OverlapCounts& counts) {
-  std::vector<uint64_t> sizes(counts.image_count(), 0);
-  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t) {
-    ++sizes[a];
-    if (a != b) ++sizes[b];
-  });
+  const std::vector<uint64_t> sizes = counts.row_sizes();
   std::vector<OwnedRef> rows(sizes.size());
   for (size_t a = 0; a < rows.size(); ++a) rows[a] = new_py_dict_for(sizes[a]);
   return rows;

@@ -33,17 +33,34 @@ std::vector<TrackElement> elements_of(const std::vector<image_t>& images) {
   return elements;
 }
 
-// Each unordered pair must be reported once.
+// Each unordered pair must be reported once, and the row sizes must agree.
 Counts counts_of(const OverlapCounts& overlaps) {
   Counts counts;
+  std::vector<uint64_t> row_sizes(overlaps.image_count(), 0);
   overlaps.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
     CHECK(a <= b);
     const image_t image_a = overlaps.image_id(a), image_b = overlaps.image_id(b);
     CHECK(counts[image_a].count(image_b) == 0);
     counts[image_a][image_b] = count;
     counts[image_b][image_a] = count;
+    ++row_sizes[a];
+    if (a != b) ++row_sizes[b];
   });
+  CHECK(overlaps.row_sizes() == row_sizes);
   return counts;
+}
+
+constexpr OverlapCounts::Method kMethods[] = {OverlapCounts::Method::automatic, OverlapCounts::Method::triangle,
+                                              OverlapCounts::Method::rows, OverlapCounts::Method::wide_rows};
+const char* const kMethodNames[] = {"automatic", "triangle", "rows", "wide rows"};
+
+OverlapCounts count_with(const Tracks& tracks, OverlapCounts::Method method) {
+  TrackSet set;
+  for (size_t p = 0; p < tracks.size(); ++p) {
+    const auto elements = elements_of(tracks[p]);
+    set.add_track(p, elements.data(), elements.size());
+  }
+  return OverlapCounts(std::move(set), method);
 }
 
 }  // namespace
@@ -62,6 +79,9 @@ TEST(overlaps_of_hand_made_tracks) {
        {{1, {{1, 2}, {2, 1}, {3, 1}}}, {2, {{1, 1}, {2, 4}, {3, 2}}}, {3, {{1, 1}, {2, 2}, {3, 4}}}}},
       {{{3, 3}}, {{3, {{3, 6}}}}},
       {{{1, 1, 2}}, {{1, {{1, 6}, {2, 2}}}, {2, {{1, 2}, {2, 2}}}}},
+      {{{4, 4, 4}, {4}}, {{4, {{4, 14}}}}},
+      {{{2, 1, 2, 3, 1, 2}},
+       {{1, {{1, 6}, {2, 6}, {3, 2}}}, {2, {{1, 6}, {2, 12}, {3, 3}}}, {3, {{1, 2}, {2, 3}, {3, 2}}}}},
       {{{0xFFFFFFFF, 0}}, {{0, {{0, 2}, {0xFFFFFFFF, 1}}}, {0xFFFFFFFF, {{0, 1}, {0xFFFFFFFF, 2}}}}},
   };
   for (size_t k = 0; k < std::size(cases); ++k) {
@@ -73,6 +93,10 @@ TEST(overlaps_of_hand_made_tracks) {
     Counts actual;
     for (const auto& row : compute_overlaps(points)) actual[row.first].insert(row.second.begin(), row.second.end());
     CHECK_EQ(actual == cases[k].expected, true, "case " + std::to_string(k));
+    for (size_t m = 0; m < std::size(kMethods); ++m) {
+      CHECK_EQ(counts_of(count_with(cases[k].tracks, kMethods[m])) == cases[k].expected, true,
+               "case " + std::to_string(k) + ", " + kMethodNames[m]);
+    }
   }
 }
 
@@ -142,21 +166,8 @@ TEST(diagonal_count_beyond_32_bits) {
 
 namespace {
 
-constexpr OverlapCounts::Method kMethods[] = {OverlapCounts::Method::automatic, OverlapCounts::Method::triangle,
-                                              OverlapCounts::Method::rows, OverlapCounts::Method::wide_rows};
-const char* const kMethodNames[] = {"automatic", "triangle", "rows", "wide rows"};
-
-OverlapCounts count_with(const Tracks& tracks, OverlapCounts::Method method) {
-  TrackSet set;
-  for (size_t p = 0; p < tracks.size(); ++p) {
-    const auto elements = elements_of(tracks[p]);
-    set.add_track(p, elements.data(), elements.size());
-  }
-  return OverlapCounts(std::move(set), method);
-}
-
 // Tracks near an anchor image among image_count, ids spread by id_stride from id_base,
-// with the given share (in percent) of elements that repeat the element before.
+// with the given share (in percent) of elements that repeat an earlier one.
 Tracks random_tracks(std::mt19937_64& random, size_t points, uint32_t image_count, size_t max_length,
                      uint64_t id_base, uint64_t id_stride, unsigned repeat_percent) {
   Tracks tracks(points);
@@ -165,7 +176,7 @@ Tracks random_tracks(std::mt19937_64& random, size_t points, uint32_t image_coun
     const size_t length = random() % (max_length + 1);
     for (size_t i = 0; i < length; ++i) {
       if (i != 0 && random() % 100 < repeat_percent) {
-        track.push_back(track.back());
+        track.push_back(track[random() % track.size()]);
         continue;
       }
       const uint32_t dense = (anchor + static_cast<uint32_t>(random() % 40)) % image_count;
