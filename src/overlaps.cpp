@@ -101,8 +101,25 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   } else if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
              tracks.image_ids_.size() + tracks.ends_.size() < kMaxNarrowWord) {
     count_rows<uint32_t>(tracks);
+    gather_below_diagonal();
   } else {
     count_rows<uint64_t>(tracks);
+    gather_below_diagonal();
+  }
+}
+
+void OverlapCounts::gather_below_diagonal() {
+  // Row b below the diagonal is b's entries in the rows before it, in ascending order
+  // of those rows: each image's whole result row can then be read in one go.
+  std::vector<uint64_t> lengths(images_.size());
+  for (size_t b = 0; b < lengths.size(); ++b) lengths[b] = row_sizes_[b] - rows_.row_length(b);
+  below_.lay_out(lengths);
+  for (size_t b = 0; b < lengths.size(); ++b) lengths[b] = below_.row_start(b);
+  std::vector<uint64_t>& next = lengths;
+  for (uint32_t a = 0; a < rows_.row_count(); ++a) {
+    rows_.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+      if (b != a) below_.set(next[b]++, a, count);
+    });
   }
 }
 
@@ -398,6 +415,21 @@ void RowStore::append(uint32_t image, uint64_t count) {
   blocks_.back()[size_ & kBlockMask] = Entry{image, static_cast<uint32_t>(count)};
   if (count >> 32 != 0) high_words_[size_] = count >> 32;
   ++size_;
+}
+
+void RowStore::lay_out(const std::vector<uint64_t>& row_lengths) {
+  for (uint64_t length : row_lengths) {
+    size_ += length;
+    row_ends_.push_back(size_);
+  }
+  for (uint64_t block = 0; block < (size_ + kBlockMask) >> kBlockBits; ++block) {
+    blocks_.emplace_back(new Entry[size_t{1} << kBlockBits]);
+  }
+}
+
+void RowStore::set(uint64_t at, uint32_t image, uint64_t count) {
+  blocks_[static_cast<size_t>(at >> kBlockBits)][at & kBlockMask] = Entry{image, static_cast<uint32_t>(count)};
+  if (count >> 32 != 0) high_words_[at] = count >> 32;
 }
 
 namespace {

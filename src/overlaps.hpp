@@ -47,19 +47,25 @@ class TrackSet {
   bool keys_may_repeat_ = false;
 };
 
-// Rows of counts, row after row, each entry an image and its count. Kept in
-// fixed-size blocks so that growing never copies nor holds twice the entries.
+// Rows of counts, each entry an image and its count. Kept in fixed-size blocks so that
+// growing never copies nor holds twice the entries.
 class RowStore {
  public:
+  // Filled row after row: entries of the current row, then the row's end.
   void append(uint32_t image, uint64_t count);
   void end_row() { row_ends_.push_back(size_); }
+  // Or laid out from every row's length up front, then filled in any order.
+  void lay_out(const std::vector<uint64_t>& row_lengths);
+  uint64_t row_start(size_t row) const { return row == 0 ? 0 : row_ends_[row - 1]; }
+  uint64_t row_length(size_t row) const { return row_ends_[row] - row_start(row); }
+  void set(uint64_t at, uint32_t image, uint64_t count);
 
   size_t row_count() const { return row_ends_.size(); }
-  // Calls f(image, count) for each entry of the row, in the order appended.
+  // Calls f(image, count) for each entry of the row, in order.
   template <class F>
   void for_each_in_row(size_t row, F&& f) const {
     const uint64_t end = row_ends_[row];
-    for (uint64_t at = row == 0 ? 0 : row_ends_[row - 1]; at < end; ++at) {
+    for (uint64_t at = row_start(row); at < end; ++at) {
       const Entry& entry = blocks_[static_cast<size_t>(at >> kBlockBits)][at & kBlockMask];
       uint64_t count = entry.count_low;
       if (high_words_.size() != 0) {
@@ -100,6 +106,26 @@ class OverlapCounts {
 
   // How many entries each image's result row has: its pairs with non-zero counts.
   std::vector<uint64_t> row_sizes() const;
+
+  // Calls f(b, count) for every non-zero entry of image a's result row, in ascending b.
+  template <class F>
+  void for_each_in_row(uint32_t a, F&& f) const {
+    if (triangle_.empty()) {
+      below_.for_each_in_row(a, f);
+      rows_.for_each_in_row(a, f);
+      return;
+    }
+    // The triangle's row a, then its column a below the diagonal.
+    const size_t row_start = size_t{a} * (size_t{a} + 1) / 2;
+    for (uint32_t b = 0; b <= a; ++b) {
+      const uint64_t visits = triangle_visits(row_start + b);
+      if (visits != 0) f(b, b == a ? 2 * visits : visits);
+    }
+    for (size_t b = size_t{a} + 1; b < images_.size(); ++b) {
+      const uint64_t visits = triangle_visits(b * (b + 1) / 2 + a);
+      if (visits != 0) f(static_cast<uint32_t>(b), visits);
+    }
+  }
 
   // Calls f(a, b, count) once for each unordered pair of dense indices a <= b whose
   // count is non-zero; count is result[a][b] (== result[b][a]), the diagonal already doubled.
@@ -144,7 +170,10 @@ class OverlapCounts {
   std::vector<image_t> images_;     // dense index -> image id
   std::vector<uint32_t> triangle_;  // cell hi*(hi+1)/2 + lo: low 32 bits of the visits
   FlatMap carries_{16};             // cell -> times its 32-bit counter wrapped
+  void gather_below_diagonal();
+
   RowStore rows_;                   // row a: counts of (a, b >= a), when there is no triangle
+  RowStore below_;                  // row b: the same counts of (a < b, b), gathered from rows_
   std::vector<uint64_t> row_sizes_;  // entries of each image's result row, counted with the rows
 };
 

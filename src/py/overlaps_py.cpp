@@ -89,26 +89,21 @@ bool collect_tracks(PyObject* points, TrackSet* tracks) {
   return true;
 }
 
-// Each row dict is made at its final size, so filling it never rebuilds its table.
-std::vector<OwnedRef> new_rows(const OverlapCounts& counts) {
-  const std::vector<uint64_t> sizes = counts.row_sizes();
-  std::vector<OwnedRef> rows(sizes.size());
-  for (size_t a = 0; a < rows.size(); ++a) rows[a] = new_py_dict_for(sizes[a]);
-  return rows;
-}
-
+// Image after image, its whole row at once (its dict stays in cache while it fills),
+// each dict made at its final size so that filling it never rebuilds its table.
 OwnedRef overlaps_to_dict(const OverlapCounts& counts) {
   const size_t image_count = counts.image_count();
   std::vector<OwnedRef> keys(image_count);
   for (uint32_t a = 0; a < image_count; ++a) keys[a] = to_py_uint(counts.image_id(a));
-  std::vector<OwnedRef> rows = new_rows(counts);
-  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
-    OwnedRef value = to_py_uint(count);
-    dict_set(rows[a].get(), keys[b].get(), value.get());
-    if (a != b) dict_set(rows[b].get(), keys[a].get(), value.get());
-  });
+  const std::vector<uint64_t> sizes = counts.row_sizes();
   OwnedRef result = new_py_dict_for(image_count);
-  for (uint32_t a = 0; a < image_count; ++a) dict_set(result.get(), keys[a].get(), rows[a].get());
+  for (uint32_t a = 0; a < image_count; ++a) {
+    const OwnedRef row = new_py_dict_for(sizes[a]);
+    counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+      dict_set(row.get(), keys[b].get(), to_py_uint(count).get());
+    });
+    dict_set(result.get(), keys[a].get(), row.get());
+  }
   return result;
 }
 
