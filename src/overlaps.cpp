@@ -89,6 +89,26 @@ void TrackSet::drop_superseded_tracks() {
   keys_may_repeat_ = false;
 }
 
+namespace {
+
+// Row b of to is b's entries off the diagonal in the rows of from, in ascending order
+// of those rows: with both, each image's whole result row can be read in one go.
+void transpose_off_diagonal(const RowStore& from, RowStore& to) {
+  std::vector<uint64_t> next(from.row_count(), 0);
+  for (uint32_t a = 0; a < from.row_count(); ++a) {
+    from.for_each_in_row(a, [&](uint32_t b, uint64_t) { next[b] += b != a; });
+  }
+  to.lay_out(next);
+  for (size_t b = 0; b < next.size(); ++b) next[b] = to.row_start(b);
+  for (uint32_t a = 0; a < from.row_count(); ++a) {
+    from.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+      if (b != a) to.set(next[b]++, a, count);
+    });
+  }
+}
+
+}  // namespace
+
 OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   tracks.finish();
   tracks.drop_superseded_tracks();
@@ -98,29 +118,31 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   }
   if (method == Method::triangle && triangle_row(static_cast<uint32_t>(images_.size())) != 0) {
     count_dense(tracks);
-  } else if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
-             tracks.image_ids_.size() + tracks.ends_.size() < kMaxNarrowWord) {
-    count_rows<uint32_t>(tracks);
-    gather_below_diagonal();
+    store_triangle_rows();
+    transpose_off_diagonal(lower_, upper_);
   } else {
-    count_rows<uint64_t>(tracks);
-    gather_below_diagonal();
+    if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
+        tracks.image_ids_.size() + tracks.ends_.size() < kMaxNarrowWord) {
+      count_rows<uint32_t>(tracks);
+    } else {
+      count_rows<uint64_t>(tracks);
+    }
+    transpose_off_diagonal(upper_, lower_);
   }
 }
 
-void OverlapCounts::gather_below_diagonal() {
-  // Row b below the diagonal is b's entries in the rows before it, in ascending order
-  // of those rows: each image's whole result row can then be read in one go.
-  std::vector<uint64_t> lengths(images_.size());
-  for (size_t b = 0; b < lengths.size(); ++b) lengths[b] = row_sizes_[b] - rows_.row_length(b);
-  below_.lay_out(lengths);
-  for (size_t b = 0; b < lengths.size(); ++b) lengths[b] = below_.row_start(b);
-  std::vector<uint64_t>& next = lengths;
-  for (uint32_t a = 0; a < rows_.row_count(); ++a) {
-    rows_.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
-      if (b != a) below_.set(next[b]++, a, count);
-    });
+void OverlapCounts::store_triangle_rows() {
+  size_t cell = 0;
+  for (uint32_t hi = 0; hi < images_.size(); ++hi) {
+    for (uint32_t lo = 0; lo <= hi; ++lo, ++cell) {
+      if (triangle_[cell] == 0 && carries_.size() == 0) continue;
+      const uint64_t visits = triangle_visits(cell);
+      if (visits != 0) lower_.append(lo, lo == hi ? 2 * visits : visits);
+    }
+    lower_.end_row();
   }
+  std::vector<uint32_t>().swap(triangle_);
+  carries_ = FlatMap(16);
 }
 
 bool OverlapCounts::triangle_pays_off(const TrackSet& tracks) const {
@@ -472,7 +494,6 @@ void OverlapCounts::count_rows(TrackSet& tracks) {
   const size_t block_count = (images >> kRowBlockBits) + 1;
   std::vector<uint64_t> counter(block_count << kRowBlockBits, 0);
   std::vector<uint8_t> touched_blocks(block_count, 0);
-  row_sizes_.assign(images, 0);
   for (size_t a = 0; a < images; ++a) {
     const Word* const entries = index.entries.data() + index.starts[a];
     const size_t count = index.ends[a] - index.starts[a];
@@ -510,23 +531,11 @@ void OverlapCounts::emit_row(size_t a, uint64_t* counter, uint8_t* touched_block
     touched_blocks[block] = 0;
     for (size_t b = block << kRowBlockBits; b < (block + 1) << kRowBlockBits; ++b) {
       if (counter[b] == 0) continue;
-      rows_.append(static_cast<uint32_t>(b), counter[b]);
-      ++row_sizes_[a];
-      if (b != a) ++row_sizes_[b];
+      upper_.append(static_cast<uint32_t>(b), counter[b]);
       counter[b] = 0;
     }
   }
-  rows_.end_row();
-}
-
-std::vector<uint64_t> OverlapCounts::row_sizes() const {
-  if (triangle_.empty()) return row_sizes_;
-  std::vector<uint64_t> sizes(images_.size(), 0);
-  for_each_pair([&](uint32_t a, uint32_t b, uint64_t) {
-    ++sizes[a];
-    if (a != b) ++sizes[b];
-  });
-  return sizes;
+  upper_.end_row();
 }
 
 OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points) {

@@ -91,7 +91,8 @@ class RowStore {
 
 // Pair-visit counts between images, indexed densely 0..image_count()-1. Few images
 // are counted in one triangle of counters; many, image by image into rows that hold
-// each image's pairs with itself and the images after it.
+// each image's pairs with itself and the images after it. Either way the counts end
+// as every image's whole result row, ready to be read in one go.
 class OverlapCounts {
  public:
   // wide_rows is rows in 64-bit words, which only inputs of 2^31 track elements or
@@ -105,45 +106,23 @@ class OverlapCounts {
   image_t image_id(uint32_t dense) const { return images_[dense]; }
 
   // How many entries each image's result row has: its pairs with non-zero counts.
-  std::vector<uint64_t> row_sizes() const;
+  uint64_t row_size(uint32_t a) const { return lower_.row_length(a) + upper_.row_length(a); }
 
   // Calls f(b, count) for every non-zero entry of image a's result row, in ascending b.
   template <class F>
   void for_each_in_row(uint32_t a, F&& f) const {
-    if (triangle_.empty()) {
-      below_.for_each_in_row(a, f);
-      rows_.for_each_in_row(a, f);
-      return;
-    }
-    // The triangle's row a, then its column a below the diagonal.
-    const size_t row_start = size_t{a} * (size_t{a} + 1) / 2;
-    for (uint32_t b = 0; b <= a; ++b) {
-      const uint64_t visits = triangle_visits(row_start + b);
-      if (visits != 0) f(b, b == a ? 2 * visits : visits);
-    }
-    for (size_t b = size_t{a} + 1; b < images_.size(); ++b) {
-      const uint64_t visits = triangle_visits(b * (b + 1) / 2 + a);
-      if (visits != 0) f(static_cast<uint32_t>(b), visits);
-    }
+    lower_.for_each_in_row(a, f);
+    upper_.for_each_in_row(a, f);
   }
 
   // Calls f(a, b, count) once for each unordered pair of dense indices a <= b whose
-  // count is non-zero; count is result[a][b] (== result[b][a]), the diagonal already doubled.
+  // count is non-zero; count is result[a][b] (== result[b][a]).
   template <class F>
   void for_each_pair(F&& f) const {
-    if (!triangle_.empty()) {
-      size_t cell = 0;
-      for (uint32_t hi = 0; hi < images_.size(); ++hi) {
-        for (uint32_t lo = 0; lo <= hi; ++lo, ++cell) {
-          if (triangle_[cell] == 0 && carries_.size() == 0) continue;
-          const uint64_t visits = triangle_visits(cell);
-          if (visits != 0) f(lo, hi, lo == hi ? 2 * visits : visits);
-        }
-      }
-      return;
-    }
-    for (uint32_t a = 0; a < rows_.row_count(); ++a) {
-      rows_.for_each_in_row(a, [&](uint32_t b, uint64_t count) { f(a, b, count); });
+    for (uint32_t a = 0; a < images_.size(); ++a) {
+      for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+        if (b >= a) f(a, b, count);
+      });
     }
   }
 
@@ -156,6 +135,9 @@ class OverlapCounts {
   void count_unsorted_track(const uint32_t* d, size_t n);
   // Records that a 32-bit counter wrapped; rare, so kept out of the counting loop.
   [[gnu::noinline]] void carry(size_t cell);
+  // Moves the triangle's rows, the pairs of each image with itself and those before
+  // it, into the lower rows, and releases the triangle.
+  void store_triangle_rows();
   template <class Word>
   void count_rows(TrackSet& tracks);
   void emit_row(size_t a, uint64_t* counter, uint8_t* touched_blocks, size_t block_count);
@@ -168,13 +150,12 @@ class OverlapCounts {
   }
 
   std::vector<image_t> images_;     // dense index -> image id
-  std::vector<uint32_t> triangle_;  // cell hi*(hi+1)/2 + lo: low 32 bits of the visits
+  std::vector<uint32_t> triangle_;  // while counting, cell hi*(hi+1)/2 + lo: low 32 bits of the visits
   FlatMap carries_{16};             // cell -> times its 32-bit counter wrapped
-  void gather_below_diagonal();
-
-  RowStore rows_;                   // row a: counts of (a, b >= a), when there is no triangle
-  RowStore below_;                  // row b: the same counts of (a < b, b), gathered from rows_
-  std::vector<uint64_t> row_sizes_;  // entries of each image's result row, counted with the rows
+  // Row a of the result: its entries in lower_ (images up to a), then in upper_ (the
+  // rest). The counting fills one of them with the diagonal; the other is the first's
+  // entries off the diagonal, transposed.
+  RowStore lower_, upper_;
 };
 
 using OverlapMap = std::unordered_map<image_t, std::unordered_map<image_t, uint64_t>>;

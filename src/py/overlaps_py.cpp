@@ -95,10 +95,9 @@ OwnedRef overlaps_to_dict(const OverlapCounts& counts) {
   const size_t image_count = counts.image_count();
   std::vector<OwnedRef> keys(image_count);
   for (uint32_t a = 0; a < image_count; ++a) keys[a] = to_py_uint(counts.image_id(a));
-  const std::vector<uint64_t> sizes = counts.row_sizes();
   OwnedRef result = new_py_dict_for(image_count);
   for (uint32_t a = 0; a < image_count; ++a) {
-    const OwnedRef row = new_py_dict_for(sizes[a]);
+    const OwnedRef row = new_py_dict_for(counts.row_size(a));
     counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
       dict_set(row.get(), keys[b].get(), to_py_uint(count).get());
     });

@@ -70,17 +70,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const tolv::OverlapCounts counts(std::move(tracks), method);
   std::vector<bool> on_diagonal(counts.image_count(), false);
   size_t pairs = 0;
-  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
+  const auto check_count = [&](uint32_t a, uint32_t b, uint64_t count) {
     const tolv::image_t image_a = counts.image_id(a), image_b = counts.image_id(b);
-    if (a > b) fail("pair out of order", image_a, image_b, a, b);
     const auto found = naive.find(std::minmax(image_a, image_b));
     const uint64_t visits = found == naive.end() ? 0 : found->second;
     const uint64_t expected = image_a == image_b ? 2 * visits : visits;
     if (count != expected) fail("count", image_a, image_b, count, expected);
+  };
+  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
+    if (a > b) fail("pair out of order", counts.image_id(a), counts.image_id(b), a, b);
+    check_count(a, b, count);
     if (a == b) on_diagonal[a] = true;
     ++pairs;
   });
   if (pairs != naive.size()) fail("number of pairs", 0, 0, pairs, naive.size());
+  // Each image's whole row: ascending, of the size announced, each pair as above.
+  size_t row_entries = 0;
+  for (uint32_t a = 0; a < counts.image_count(); ++a) {
+    uint64_t in_row = 0;
+    int64_t last = -1;
+    counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+      if (int64_t{b} <= last) fail("row out of order", counts.image_id(a), counts.image_id(b), a, b);
+      last = b;
+      check_count(a, b, count);
+      ++in_row;
+    });
+    if (in_row != counts.row_size(a)) fail("row size", counts.image_id(a), 0, in_row, counts.row_size(a));
+    row_entries += in_row;
+  }
+  if (row_entries != 2 * pairs - counts.image_count()) fail("row entries", 0, 0, row_entries, 2 * pairs);
   // Every numbered image observes a counted point, so it pairs with itself: the
   // caller builds one result row per numbered image and must not get an empty one.
   for (uint32_t a = 0; a < counts.image_count(); ++a) {
