@@ -34,9 +34,19 @@ inline size_t triangle_row(uint32_t hi) { return size_t{hi} * (size_t{hi} + 1) /
 uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
 
 uint64_t pair_visits(uint64_t n) {
-  // n (n + 1) / 2, saturating: only compared against a bound.
+  // n (n + 1) / 2, saturating: only compared against bounds.
   if (n >= (uint64_t{1} << 32)) return ~uint64_t{0};
   return n * (n + 1) / 2;
+}
+
+uint64_t total_pair_visits(const std::vector<size_t>& ends) {
+  uint64_t visits = 0;
+  size_t begin = 0;
+  for (size_t end : ends) {
+    visits = saturating_add(visits, pair_visits(end - begin));
+    begin = end;
+  }
+  return visits;
 }
 
 }  // namespace
@@ -146,12 +156,7 @@ void OverlapCounts::store_triangle_rows() {
 }
 
 bool OverlapCounts::triangle_pays_off(const TrackSet& tracks) const {
-  uint64_t visits = 0;
-  size_t begin = 0;
-  for (size_t end : tracks.ends_) {
-    visits = saturating_add(visits, pair_visits(end - begin));
-    begin = end;
-  }
+  const uint64_t visits = total_pair_visits(tracks.ends_);
   const uint64_t k = images_.size();
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
@@ -249,6 +254,15 @@ void OverlapCounts::count_dense(TrackSet& tracks) {
   const size_t k = images_.size();
   if (uint64_t{k} * k <= kMaxSquareCells) return count_square(tracks);
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
+  if (total_pair_visits(tracks.ends_) >> 32 == 0) {
+    add_triangle_visits<false>(tracks);
+  } else {
+    add_triangle_visits<true>(tracks);
+  }
+}
+
+template <bool kMayWrap>
+void OverlapCounts::add_triangle_visits(TrackSet& tracks) {
   // Tracks are taken in their own order: consecutive updates of one counter would
   // wait on each other, scattered ones overlap.
   size_t begin = 0;
@@ -257,10 +271,10 @@ void OverlapCounts::count_dense(TrackSet& tracks) {
     const size_t n = end - begin;
     begin = end;
     if (n <= kMaxUnsortedTrack) {
-      count_unsorted_track(d, n);
+      count_unsorted_track<kMayWrap>(d, n);
     } else {
       sort_small(d, n);
-      count_sorted_track(d, n);
+      count_sorted_track<kMayWrap>(d, n);
     }
   }
 }
@@ -269,6 +283,27 @@ namespace {
 
 [[gnu::noinline]] void carry_square(FlatMap& carries, size_t cell) { ++carries[cell]; }
 
+// Adds every track's visits to the square of k * k counters; where fewer than 2^32
+// visits are counted in all, no counter can wrap, and none is checked.
+template <bool kMayWrap>
+void add_square_visits(const std::vector<size_t>& ends, const image_t* images, size_t k, uint32_t* cells,
+                       FlatMap& carries) {
+  size_t begin = 0;
+  for (size_t end : ends) {
+    const uint32_t* const d = images + begin;
+    const size_t n = end - begin;
+    begin = end;
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t* const row = cells + size_t{d[i]} * k;
+      for (size_t j = 0; j <= i; ++j) {
+        uint32_t& cell = row[d[j]];
+        ++cell;
+        if (kMayWrap && __builtin_expect(cell == 0, 0)) carry_square(carries, static_cast<size_t>(&cell - cells));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void OverlapCounts::count_square(const TrackSet& tracks) {
@@ -276,18 +311,10 @@ void OverlapCounts::count_square(const TrackSet& tracks) {
   std::vector<uint32_t> square(k * k, 0);
   uint32_t* const cells = square.data();
   FlatMap square_carries(16);
-  size_t begin = 0;
-  for (size_t end : tracks.ends_) {
-    const uint32_t* const d = tracks.image_ids_.data() + begin;
-    const size_t n = end - begin;
-    begin = end;
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t* const row = cells + size_t{d[i]} * k;
-      for (size_t j = 0; j <= i; ++j) {
-        uint32_t& cell = row[d[j]];
-        if (__builtin_expect(++cell == 0, 0)) carry_square(square_carries, static_cast<size_t>(&cell - cells));
-      }
-    }
+  if (total_pair_visits(tracks.ends_) >> 32 == 0) {
+    add_square_visits<false>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
+  } else {
+    add_square_visits<true>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
   }
   const auto visits_at = [&](size_t cell) {
     uint64_t visits = cells[cell];
@@ -309,6 +336,7 @@ void OverlapCounts::count_square(const TrackSet& tracks) {
   }
 }
 
+template <bool kMayWrap>
 void OverlapCounts::count_sorted_track(const uint32_t* d, size_t n) {
   // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
   uint32_t* const triangle = triangle_.data();
@@ -316,11 +344,13 @@ void OverlapCounts::count_sorted_track(const uint32_t* d, size_t n) {
     uint32_t* const row = triangle + triangle_row(d[i]);
     for (size_t j = 0; j <= i; ++j) {
       uint32_t& cell = row[d[j]];
-      if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+      ++cell;
+      if (kMayWrap && __builtin_expect(cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
     }
   }
 }
 
+template <bool kMayWrap>
 void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
   // Sorting a short track mispredicts a branch per element or so, more than it saves:
   // each pair's cell is found instead as row max(d[i], d[j]), column min(d[i], d[j]),
@@ -331,7 +361,8 @@ void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j <= i; ++j) {
       uint32_t& cell = triangle[std::max(row_of[i], row_of[j]) + std::min(d[i], d[j])];
-      if (__builtin_expect(++cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+      ++cell;
+      if (kMayWrap && __builtin_expect(cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
     }
   }
 }

@@ -131,7 +131,12 @@ class OverlapCounts {
   bool triangle_pays_off(const TrackSet& tracks) const;
   void count_dense(TrackSet& tracks);
   void count_square(const TrackSet& tracks);
+  // Where fewer than 2^32 visits are counted in all, no counter can wrap, and none is checked.
+  template <bool kMayWrap>
+  void add_triangle_visits(TrackSet& tracks);
+  template <bool kMayWrap>
   void count_sorted_track(const uint32_t* d, size_t n);
+  template <bool kMayWrap>
   void count_unsorted_track(const uint32_t* d, size_t n);
   // Records that a 32-bit counter wrapped; rare, so kept out of the counting loop.
   [[gnu::noinline]] void carry(size_t cell);
