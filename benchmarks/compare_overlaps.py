@@ -99,6 +99,8 @@ def cpu_s(t):
 
 
 def fmt(t):
+    if cpu_s(t) < 1:
+        return f"{cpu_s(t) * 1e3:.1f} ms ({t['user'] * 1e3:.1f} + {t['system'] * 1e3:.1f})"
     return f"{cpu_s(t):.3f} s ({t['user']:.3f} + {t['system']:.3f})"
 
 

@@ -73,7 +73,7 @@ def test_dense_and_sparse(images, wide, points, max_len):
 
 
 # Image counts on both sides of where counting switches from one triangle of counters
-# to image-by-image rows (about 3,500 images, or fewer when pairs are scarce).
+# to image-by-image rows (about 4,000 images, or fewer when pairs are scarce).
 @pytest.mark.parametrize("images, points, max_len, wide, repeat", [
     (3, 300, 30, False, 0.3),
     (3000, 6000, 12, False, 0.0),
