@@ -128,8 +128,6 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   }
   if (method == Method::triangle && triangle_row(static_cast<uint32_t>(images_.size())) != 0) {
     count_dense(tracks);
-    store_triangle_rows();
-    transpose_off_diagonal(lower_, upper_);
   } else {
     if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
         tracks.image_ids_.size() + tracks.ends_.size() < kMaxNarrowWord) {
@@ -259,6 +257,8 @@ void OverlapCounts::count_dense(TrackSet& tracks) {
   } else {
     add_triangle_visits<true>(tracks);
   }
+  store_triangle_rows();
+  transpose_off_diagonal(lower_, upper_);
 }
 
 template <bool kMayWrap>
@@ -323,16 +323,14 @@ void OverlapCounts::count_square(const TrackSet& tracks) {
     }
     return visits;
   };
-  // An unordered pair's visits lie in its two ordered cells, the diagonal's in one.
-  triangle_.assign(triangle_row(static_cast<uint32_t>(k)), 0);
-  size_t cell = 0;
-  for (size_t hi = 0; hi < k; ++hi) {
-    for (size_t lo = 0; lo <= hi; ++lo, ++cell) {
-      uint64_t visits = visits_at(hi * k + lo);
-      if (lo != hi) visits += visits_at(lo * k + hi);
-      triangle_[cell] = static_cast<uint32_t>(visits);
-      if (visits >> 32 != 0) carries_[cell] = visits >> 32;
+  // Each row whole: a pair's visits lie in its two ordered cells, the diagonal's in one.
+  for (size_t a = 0; a < k; ++a) {
+    for (size_t b = 0; b < k; ++b) {
+      const uint64_t visits = a == b ? 2 * visits_at(a * k + a) : visits_at(a * k + b) + visits_at(b * k + a);
+      if (visits != 0) lower_.append(static_cast<uint32_t>(b), visits);
     }
+    lower_.end_row();
+    upper_.end_row();
   }
 }
 

@@ -157,9 +157,9 @@ class OverlapCounts {
   std::vector<image_t> images_;     // dense index -> image id
   std::vector<uint32_t> triangle_;  // while counting, cell hi*(hi+1)/2 + lo: low 32 bits of the visits
   FlatMap carries_{16};             // cell -> times its 32-bit counter wrapped
-  // Row a of the result: its entries in lower_ (images up to a), then in upper_ (the
-  // rest). The counting fills one of them with the diagonal; the other is the first's
-  // entries off the diagonal, transposed.
+  // Row a of the result: its entries in lower_, then in upper_. The triangle and the
+  // rows fill one of them, the diagonal included, and the other with the first's
+  // entries off the diagonal, transposed; the square fills lower_ with whole rows.
   RowStore lower_, upper_;
 };
 
