@@ -4,6 +4,7 @@
 #include "overlaps.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <numeric>
 
@@ -21,8 +22,8 @@ constexpr uint64_t kMaxNarrowWord = uint64_t{1} << 31;
 constexpr uint64_t kMaxDirectTableIds = uint64_t{1} << 24;
 constexpr uint32_t kUnassigned = ~uint32_t{0};
 // Up to this many cells (16 MiB), few images are counted in a square of counters,
-// one per ordered pair, folded into the triangle at the end: a pair's cell is then
-// found without ordering its images.
+// one per ordered pair, each image's whole row read from it at the end: a pair's cell
+// is found without ordering its images.
 constexpr uint64_t kMaxSquareCells = uint64_t{4} << 20;
 // Tracks up to this long are counted without sorting them first.
 constexpr size_t kMaxUnsortedTrack = 16;
@@ -37,6 +38,18 @@ uint64_t pair_visits(uint64_t n) {
   // n (n + 1) / 2, saturating: only compared against bounds.
   if (n >= (uint64_t{1} << 32)) return ~uint64_t{0};
   return n * (n + 1) / 2;
+}
+
+// Records that a 32-bit counter wrapped; rare, so kept out of the counting loops.
+[[gnu::noinline]] void note_wrap(FlatMap& wraps, size_t cell) { ++wraps[cell]; }
+
+// A counter's whole count: its low 32 bits and the times it wrapped.
+uint64_t whole_count(const uint32_t* low, const FlatMap& wraps, size_t cell) {
+  uint64_t count = low[cell];
+  if (wraps.size() != 0) {
+    if (const uint64_t* times = wraps.find(cell)) count += *times << 32;
+  }
+  return count;
 }
 
 uint64_t total_pair_visits(const std::vector<size_t>& ends) {
@@ -59,7 +72,7 @@ void TrackSet::reserve_tracks(size_t count) {
   // address space is short the room is only a wish: the tracks grow as they come.
   if (count > SIZE_MAX / sizeof(image_t) / kTypicalTrackRoom) return;
   try {
-    image_ids_.resize(count * kTypicalTrackRoom);
+    image_ids_.resize(std::max(image_ids_.size(), count * kTypicalTrackRoom));
   } catch (const std::bad_alloc&) {
   }
 }
@@ -123,11 +136,13 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   tracks.finish();
   tracks.drop_superseded_tracks();
   renumber_images(tracks.image_ids_);
+  // Fewer visits in all than 2^32 leave no counter able to wrap.
+  const uint64_t visits = total_pair_visits(tracks.ends_);
   if (method == Method::automatic) {
-    method = triangle_pays_off(tracks) ? Method::triangle : Method::rows;
+    method = triangle_pays_off(visits) ? Method::triangle : Method::rows;
   }
   if (method == Method::triangle && triangle_row(static_cast<uint32_t>(images_.size())) != 0) {
-    count_dense(tracks);
+    count_dense(tracks, visits >> 32 != 0);
   } else {
     if (method != Method::wide_rows && images_.size() < kMaxNarrowWord &&
         tracks.image_ids_.size() + tracks.ends_.size() < kMaxNarrowWord) {
@@ -135,7 +150,7 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
     } else {
       count_rows<uint64_t>(tracks);
     }
-    transpose_off_diagonal(upper_, lower_);
+    transpose_off_diagonal(tails_, heads_);
   }
 }
 
@@ -144,17 +159,16 @@ void OverlapCounts::store_triangle_rows() {
   for (uint32_t hi = 0; hi < images_.size(); ++hi) {
     for (uint32_t lo = 0; lo <= hi; ++lo, ++cell) {
       if (triangle_[cell] == 0 && carries_.size() == 0) continue;
-      const uint64_t visits = triangle_visits(cell);
-      if (visits != 0) lower_.append(lo, lo == hi ? 2 * visits : visits);
+      const uint64_t visits = whole_count(triangle_.data(), carries_, cell);
+      if (visits != 0) heads_.append(lo, lo == hi ? 2 * visits : visits);
     }
-    lower_.end_row();
+    heads_.end_row();
   }
   std::vector<uint32_t>().swap(triangle_);
   carries_ = FlatMap(16);
 }
 
-bool OverlapCounts::triangle_pays_off(const TrackSet& tracks) const {
-  const uint64_t visits = total_pair_visits(tracks.ends_);
+bool OverlapCounts::triangle_pays_off(uint64_t visits) const {
   const uint64_t k = images_.size();
   const uint64_t cells = k * (k + 1) / 2;
   // A triangle pays off when it is small, or small beside the work it absorbs.
@@ -189,49 +203,9 @@ void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
 
 namespace {
 
-template <class Word>
-inline void order_pair(Word& a, Word& b) {
-  const Word low = std::min(a, b), high = std::max(a, b);
-  a = low;
-  b = high;
-}
-
-// Most tracks are 2 to 4 long: sorted by fixed networks, without branches to mispredict.
-template <class Word>
-bool sort_tiny(Word* first, size_t n) {
-  if (n > 4) return false;
-  if (n < 2) return true;
-  Word a = first[0], b = first[1];
-  if (n == 2) {
-    order_pair(a, b);
-    first[0] = a;
-    first[1] = b;
-    return true;
-  }
-  Word c = first[2];
-  if (n == 3) {
-    order_pair(a, b);
-    order_pair(b, c);
-    order_pair(a, b);
-  } else {
-    Word d = first[3];
-    order_pair(a, b);
-    order_pair(c, d);
-    order_pair(a, c);
-    order_pair(b, d);
-    order_pair(b, c);
-    first[3] = d;
-  }
-  first[0] = a;
-  first[1] = b;
-  first[2] = c;
-  return true;
-}
-
 // Insertion sort: tracks are short, and std::sort's set-up dominates at this size.
 template <class Word>
 void sort_small(Word* first, size_t n) {
-  if (sort_tiny(first, n)) return;
   if (n > 32) {
     std::sort(first, first + n);
     return;
@@ -246,19 +220,17 @@ void sort_small(Word* first, size_t n) {
 
 }  // namespace
 
-void OverlapCounts::carry(size_t cell) { ++carries_[cell]; }
-
-void OverlapCounts::count_dense(TrackSet& tracks) {
+void OverlapCounts::count_dense(TrackSet& tracks, bool may_wrap) {
   const size_t k = images_.size();
-  if (uint64_t{k} * k <= kMaxSquareCells) return count_square(tracks);
+  if (uint64_t{k} * k <= kMaxSquareCells) return count_square(tracks, may_wrap);
   triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
-  if (total_pair_visits(tracks.ends_) >> 32 == 0) {
-    add_triangle_visits<false>(tracks);
-  } else {
+  if (may_wrap) {
     add_triangle_visits<true>(tracks);
+  } else {
+    add_triangle_visits<false>(tracks);
   }
   store_triangle_rows();
-  transpose_off_diagonal(lower_, upper_);
+  transpose_off_diagonal(heads_, tails_);
 }
 
 template <bool kMayWrap>
@@ -281,10 +253,8 @@ void OverlapCounts::add_triangle_visits(TrackSet& tracks) {
 
 namespace {
 
-[[gnu::noinline]] void carry_square(FlatMap& carries, size_t cell) { ++carries[cell]; }
-
-// Adds every track's visits to the square of k * k counters; where fewer than 2^32
-// visits are counted in all, no counter can wrap, and none is checked.
+// Adds every track's visits to the square of k * k counters, checking for wraps only
+// where some counter may wrap.
 template <bool kMayWrap>
 void add_square_visits(const std::vector<size_t>& ends, const image_t* images, size_t k, uint32_t* cells,
                        FlatMap& carries) {
@@ -298,7 +268,7 @@ void add_square_visits(const std::vector<size_t>& ends, const image_t* images, s
       for (size_t j = 0; j <= i; ++j) {
         uint32_t& cell = row[d[j]];
         ++cell;
-        if (kMayWrap && __builtin_expect(cell == 0, 0)) carry_square(carries, static_cast<size_t>(&cell - cells));
+        if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries, static_cast<size_t>(&cell - cells));
       }
     }
   }
@@ -306,31 +276,25 @@ void add_square_visits(const std::vector<size_t>& ends, const image_t* images, s
 
 }  // namespace
 
-void OverlapCounts::count_square(const TrackSet& tracks) {
+void OverlapCounts::count_square(const TrackSet& tracks, bool may_wrap) {
   const size_t k = images_.size();
   std::vector<uint32_t> square(k * k, 0);
   uint32_t* const cells = square.data();
   FlatMap square_carries(16);
-  if (total_pair_visits(tracks.ends_) >> 32 == 0) {
-    add_square_visits<false>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
-  } else {
+  if (may_wrap) {
     add_square_visits<true>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
+  } else {
+    add_square_visits<false>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
   }
-  const auto visits_at = [&](size_t cell) {
-    uint64_t visits = cells[cell];
-    if (square_carries.size() != 0) {
-      if (const uint64_t* wraps = square_carries.find(cell)) visits += *wraps << 32;
-    }
-    return visits;
-  };
+  const auto visits_at = [&](size_t cell) { return whole_count(cells, square_carries, cell); };
   // Each row whole: a pair's visits lie in its two ordered cells, the diagonal's in one.
   for (size_t a = 0; a < k; ++a) {
     for (size_t b = 0; b < k; ++b) {
       const uint64_t visits = a == b ? 2 * visits_at(a * k + a) : visits_at(a * k + b) + visits_at(b * k + a);
-      if (visits != 0) lower_.append(static_cast<uint32_t>(b), visits);
+      if (visits != 0) heads_.append(static_cast<uint32_t>(b), visits);
     }
-    lower_.end_row();
-    upper_.end_row();
+    heads_.end_row();
+    tails_.end_row();
   }
 }
 
@@ -343,7 +307,7 @@ void OverlapCounts::count_sorted_track(const uint32_t* d, size_t n) {
     for (size_t j = 0; j <= i; ++j) {
       uint32_t& cell = row[d[j]];
       ++cell;
-      if (kMayWrap && __builtin_expect(cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+      if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries_, static_cast<size_t>(&cell - triangle));
     }
   }
 }
@@ -360,7 +324,7 @@ void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
     for (size_t j = 0; j <= i; ++j) {
       uint32_t& cell = triangle[std::max(row_of[i], row_of[j]) + std::min(d[i], d[j])];
       ++cell;
-      if (kMayWrap && __builtin_expect(cell == 0, 0)) carry(static_cast<size_t>(&cell - triangle));
+      if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries_, static_cast<size_t>(&cell - triangle));
     }
   }
 }
@@ -381,7 +345,8 @@ struct LiveTracks {
   FilledVector<Word> spare;           // the buffer the tracks were regrouped from, for reuse
   std::vector<uint64_t> occurrences;  // how many track elements name each image
 
-  // Takes over the image numbers, and releases them once regrouped.
+  // Takes over the image numbers: once regrouped, their buffer is kept as the spare
+  // one (in 32-bit words) or released.
   LiveTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count)
       : occurrences(image_count, 0) {
     unsigned shift = 0;
@@ -462,10 +427,15 @@ constexpr size_t kTrackPrefetch = 16;
 }  // namespace
 
 void RowStore::append(uint32_t image, uint64_t count) {
-  if ((size_ & kBlockMask) == 0) blocks_.emplace_back(new Entry[size_t{1} << kBlockBits]);
+  if ((size_ & kBlockMask) == 0) add_block();
   blocks_.back()[size_ & kBlockMask] = Entry{image, static_cast<uint32_t>(count)};
   if (count >> 32 != 0) high_words_[size_] = count >> 32;
   ++size_;
+}
+
+void RowStore::add_block() {
+  std::unique_ptr<Entry[]> block(new Entry[size_t{1} << kBlockBits]);
+  blocks_.push_back(std::move(block));  // freed, not leaked, if the list cannot grow
 }
 
 void RowStore::lay_out(const std::vector<uint64_t>& row_lengths) {
@@ -473,9 +443,7 @@ void RowStore::lay_out(const std::vector<uint64_t>& row_lengths) {
     size_ += length;
     row_ends_.push_back(size_);
   }
-  for (uint64_t block = 0; block < (size_ + kBlockMask) >> kBlockBits; ++block) {
-    blocks_.emplace_back(new Entry[size_t{1} << kBlockBits]);
-  }
+  while (uint64_t{blocks_.size()} << kBlockBits < size_) add_block();
 }
 
 void RowStore::set(uint64_t at, uint32_t image, uint64_t count) {
@@ -520,7 +488,7 @@ void OverlapCounts::count_rows(TrackSet& tracks) {
   const TrackIndex<Word> index(live, images);
   Word* const words = live.words.data();
   // One row at a time: its counters stay in cache, and only touched blocks are read.
-  const size_t block_count = (images >> kRowBlockBits) + 1;
+  const size_t block_count = ((images >> kRowBlockBits) + 8) & ~size_t{7};  // whole eights of flags
   std::vector<uint64_t> counter(block_count << kRowBlockBits, 0);
   std::vector<uint8_t> touched_blocks(block_count, 0);
   for (size_t a = 0; a < images; ++a) {
@@ -554,17 +522,22 @@ void OverlapCounts::count_rows(TrackSet& tracks) {
 }
 
 void OverlapCounts::emit_row(size_t a, uint64_t* counter, uint8_t* touched_blocks, size_t block_count) {
-  // Every touched image is at or after a.
-  for (size_t block = a >> kRowBlockBits; block < block_count; ++block) {
-    if (!touched_blocks[block]) continue;
-    touched_blocks[block] = 0;
-    for (size_t b = block << kRowBlockBits; b < (block + 1) << kRowBlockBits; ++b) {
-      if (counter[b] == 0) continue;
-      upper_.append(static_cast<uint32_t>(b), counter[b]);
-      counter[b] = 0;
+  // Every touched image is at or after a; untouched blocks are skipped eight flags at a time.
+  for (size_t first = (a >> kRowBlockBits) & ~size_t{7}; first < block_count; first += 8) {
+    uint64_t eight_flags;
+    std::memcpy(&eight_flags, touched_blocks + first, sizeof eight_flags);
+    if (eight_flags == 0) continue;
+    for (size_t block = first; block < first + 8; ++block) {
+      if (!touched_blocks[block]) continue;
+      touched_blocks[block] = 0;
+      for (size_t b = block << kRowBlockBits; b < (block + 1) << kRowBlockBits; ++b) {
+        if (counter[b] == 0) continue;
+        tails_.append(static_cast<uint32_t>(b), counter[b]);
+        counter[b] = 0;
+      }
     }
   }
-  upper_.end_row();
+  tails_.end_row();
 }
 
 OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points) {
@@ -575,11 +548,10 @@ OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points
   }
   const OverlapCounts counts(std::move(tracks));
   OverlapMap result;
-  counts.for_each_pair([&](uint32_t a, uint32_t b, uint64_t count) {
-    const image_t image_a = counts.image_id(a), image_b = counts.image_id(b);
-    result[image_a][image_b] = count;
-    result[image_b][image_a] = count;
-  });
+  for (uint32_t a = 0; a < counts.image_count(); ++a) {
+    auto& row = result[counts.image_id(a)];
+    counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) { row[counts.image_id(b)] = count; });
+  }
   return result;
 }
 

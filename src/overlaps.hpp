@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/default_init.hpp"
@@ -20,6 +21,16 @@ namespace tolv {
 // nothing else. A later track under an already present point id replaces the earlier.
 class TrackSet {
  public:
+  TrackSet() = default;
+  // Moved from, it is left empty. Never copied: its room past the elements is uninitialised.
+  TrackSet(TrackSet&& other) noexcept
+      : point_ids_(std::move(other.point_ids_)),
+        ends_(std::move(other.ends_)),
+        image_ids_(std::move(other.image_ids_)),
+        element_count_(std::exchange(other.element_count_, 0)),
+        keys_may_repeat_(other.keys_may_repeat_) {}
+  TrackSet& operator=(TrackSet&&) = delete;
+
   void reserve_tracks(size_t count);
   void add_track(point3D_t point_id, const TrackElement* elements, size_t length) {
     point_ids_.push_back(point_id);
@@ -80,6 +91,7 @@ class RowStore {
     uint32_t image;
     uint32_t count_low;
   };
+  void add_block();
   static constexpr unsigned kBlockBits = 16;  // 512 KiB blocks
   static constexpr uint64_t kBlockMask = (uint64_t{1} << kBlockBits) - 1;
 
@@ -95,8 +107,8 @@ class RowStore {
 // as every image's whole result row, ready to be read in one go.
 class OverlapCounts {
  public:
-  // wide_rows is rows in 64-bit words, which only inputs of 2^31 track elements or
-  // images need; tests choose it (and the others) to check it on small inputs.
+  // wide_rows is rows in 64-bit words, which only inputs of 2^31 track elements and
+  // tracks, or images, need; tests choose it (and the others) to check it on small inputs.
   enum class Method { automatic, triangle, rows, wide_rows };
   // Takes the tracks by value: they are released as soon as counting ends. Tests
   // choose the method; everyone else leaves it to the estimate of cost.
@@ -106,13 +118,13 @@ class OverlapCounts {
   image_t image_id(uint32_t dense) const { return images_[dense]; }
 
   // How many entries each image's result row has: its pairs with non-zero counts.
-  uint64_t row_size(uint32_t a) const { return lower_.row_length(a) + upper_.row_length(a); }
+  uint64_t row_size(uint32_t a) const { return heads_.row_length(a) + tails_.row_length(a); }
 
   // Calls f(b, count) for every non-zero entry of image a's result row, in ascending b.
   template <class F>
   void for_each_in_row(uint32_t a, F&& f) const {
-    lower_.for_each_in_row(a, f);
-    upper_.for_each_in_row(a, f);
+    heads_.for_each_in_row(a, f);
+    tails_.for_each_in_row(a, f);
   }
 
   // Calls f(a, b, count) once for each unordered pair of dense indices a <= b whose
@@ -128,39 +140,29 @@ class OverlapCounts {
 
  private:
   void renumber_images(FilledVector<image_t>& image_ids);
-  bool triangle_pays_off(const TrackSet& tracks) const;
-  void count_dense(TrackSet& tracks);
-  void count_square(const TrackSet& tracks);
-  // Where fewer than 2^32 visits are counted in all, no counter can wrap, and none is checked.
+  bool triangle_pays_off(uint64_t visits) const;
+  void count_dense(TrackSet& tracks, bool may_wrap);
+  void count_square(const TrackSet& tracks, bool may_wrap);
+  // Counter wraps are checked only where some counter may wrap.
   template <bool kMayWrap>
   void add_triangle_visits(TrackSet& tracks);
   template <bool kMayWrap>
   void count_sorted_track(const uint32_t* d, size_t n);
   template <bool kMayWrap>
   void count_unsorted_track(const uint32_t* d, size_t n);
-  // Records that a 32-bit counter wrapped; rare, so kept out of the counting loop.
-  [[gnu::noinline]] void carry(size_t cell);
   // Moves the triangle's rows, the pairs of each image with itself and those before
   // it, into the lower rows, and releases the triangle.
   void store_triangle_rows();
   template <class Word>
   void count_rows(TrackSet& tracks);
   void emit_row(size_t a, uint64_t* counter, uint8_t* touched_blocks, size_t block_count);
-  uint64_t triangle_visits(size_t cell) const {
-    uint64_t visits = triangle_[cell];
-    if (carries_.size() != 0) {
-      if (const uint64_t* carry = carries_.find(cell)) visits += *carry << 32;
-    }
-    return visits;
-  }
-
   std::vector<image_t> images_;     // dense index -> image id
   std::vector<uint32_t> triangle_;  // while counting, cell hi*(hi+1)/2 + lo: low 32 bits of the visits
   FlatMap carries_{16};             // cell -> times its 32-bit counter wrapped
-  // Row a of the result: its entries in lower_, then in upper_. The triangle and the
+  // Row a of the result: its entries in heads_, then in tails_. The triangle and the
   // rows fill one of them, the diagonal included, and the other with the first's
-  // entries off the diagonal, transposed; the square fills lower_ with whole rows.
-  RowStore lower_, upper_;
+  // entries off the diagonal, transposed; the square fills heads_ with whole rows.
+  RowStore heads_, tails_;
 };
 
 using OverlapMap = std::unordered_map<image_t, std::unordered_map<image_t, uint64_t>>;

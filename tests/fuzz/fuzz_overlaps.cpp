@@ -6,7 +6,8 @@
 // Bit 1: image ids are spread over the whole 32-bit range, which takes the hashed
 // renumbering. Bit 2: every track is a single 2-byte image id with no id or length byte,
 // so that a short input names enough images to be counted row by row. Bits 3 and 4
-// force the counting method: row by row, in 32-bit or (both bits) 64-bit words.
+// force the counting method: row by row, in 32-bit or (both bits) 64-bit words; bit 5
+// without bit 3 forces the triangle.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -66,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   using Method = tolv::OverlapCounts::Method;
-  const Method method = !(data[0] & 8) ? Method::automatic : (data[0] & 16) ? Method::wide_rows : Method::rows;
+  const Method method = (data[0] & 8)    ? ((data[0] & 16) ? Method::wide_rows : Method::rows)
+                        : (data[0] & 32) ? Method::triangle
+                                         : Method::automatic;
   const tolv::OverlapCounts counts(std::move(tracks), method);
   std::vector<bool> on_diagonal(counts.image_count(), false);
   size_t pairs = 0;
@@ -98,7 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (in_row != counts.row_size(a)) fail("row size", counts.image_id(a), 0, in_row, counts.row_size(a));
     row_entries += in_row;
   }
-  if (row_entries != 2 * pairs - counts.image_count()) fail("row entries", 0, 0, row_entries, 2 * pairs);
+  if (row_entries != 2 * pairs - counts.image_count()) {
+    fail("row entries", 0, 0, row_entries, 2 * pairs - counts.image_count());
+  }
   // Every numbered image observes a counted point, so it pairs with itself: the
   // caller builds one result row per numbered image and must not get an empty one.
   for (uint32_t a = 0; a < counts.image_count(); ++a) {
