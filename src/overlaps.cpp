@@ -438,6 +438,13 @@ void RowStore::add_block() {
   blocks_.push_back(std::move(block));  // freed, not leaked, if the list cannot grow
 }
 
+void RowStore::release_rows_before(size_t row) {
+  const uint64_t first_kept = row < row_ends_.size() ? row_start(row) : size_;
+  for (; (uint64_t{released_blocks_} + 1) << kBlockBits <= first_kept; ++released_blocks_) {
+    blocks_[released_blocks_].reset();
+  }
+}
+
 void RowStore::lay_out(const std::vector<uint64_t>& row_lengths) {
   for (uint64_t length : row_lengths) {
     size_ += length;

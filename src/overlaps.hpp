@@ -72,6 +72,8 @@ class RowStore {
   void set(uint64_t at, uint32_t image, uint64_t count);
 
   size_t row_count() const { return row_ends_.size(); }
+  // Frees the blocks that hold only rows before this one: those rows are read no more.
+  void release_rows_before(size_t row);
   // Calls f(image, count) for each entry of the row, in order.
   template <class F>
   void for_each_in_row(size_t row, F&& f) const {
@@ -96,6 +98,7 @@ class RowStore {
   static constexpr uint64_t kBlockMask = (uint64_t{1} << kBlockBits) - 1;
 
   std::vector<std::unique_ptr<Entry[]>> blocks_;
+  size_t released_blocks_ = 0;  // blocks_[0 .. released_blocks_) are freed
   std::vector<uint64_t> row_ends_;
   uint64_t size_ = 0;
   FlatMap high_words_{16};  // entry -> count >> 32, for the rare counts past 32 bits
@@ -119,6 +122,12 @@ class OverlapCounts {
 
   // How many entries each image's result row has: its pairs with non-zero counts.
   uint64_t row_size(uint32_t a) const { return heads_.row_length(a) + tails_.row_length(a); }
+
+  // Frees the memory of the rows of the images before a, once the caller has read them.
+  void release_rows_before(uint32_t a) {
+    heads_.release_rows_before(a);
+    tails_.release_rows_before(a);
+  }
 
   // Calls f(b, count) for every non-zero entry of image a's result row, in ascending b.
   template <class F>

@@ -90,8 +90,9 @@ bool collect_tracks(PyObject* points, TrackSet* tracks) {
 }
 
 // Image after image, its whole row at once (its dict stays in cache while it fills),
-// each dict made at its final size so that filling it never rebuilds its table.
-OwnedRef overlaps_to_dict(const OverlapCounts& counts) {
+// each dict made at its final size so that filling it never rebuilds its table. The
+// counts of the rows already built are freed as the dicts grow.
+OwnedRef overlaps_to_dict(OverlapCounts& counts) {
   const size_t image_count = counts.image_count();
   std::vector<OwnedRef> keys(image_count);
   for (uint32_t a = 0; a < image_count; ++a) keys[a] = to_py_uint(counts.image_id(a));
@@ -102,6 +103,7 @@ OwnedRef overlaps_to_dict(const OverlapCounts& counts) {
       dict_set(row.get(), keys[b].get(), to_py_uint(count).get());
     });
     dict_set(result.get(), keys[a].get(), row.get());
+    counts.release_rows_before(a + 1);
   }
   return result;
 }
@@ -117,7 +119,7 @@ OwnedRef compute_overlaps_call(PyObject* points, LineSink& progress) {
   TrackSet tracks;
   if (!collect_tracks(points, &tracks)) return {};
   progress.write_line("Making sets...\n");
-  const OverlapCounts counts(std::move(tracks));
+  OverlapCounts counts(std::move(tracks));
   progress.write_line("Done!\n");
   return overlaps_to_dict(counts);
 }

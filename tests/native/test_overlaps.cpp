@@ -312,5 +312,14 @@ TEST(rows_keep_counts_past_32_bits_anywhere_in_a_long_store) {
   uint64_t pairs = 0;
   for (const auto& row : expected) pairs += row.second.size();
   CHECK(pairs > 3 * 65536);
-  CHECK(counts_of(count_with(tracks, OverlapCounts::Method::rows)) == expected);
+  OverlapCounts counts = count_with(tracks, OverlapCounts::Method::rows);
+  CHECK(counts_of(counts) == expected);
+  // Read once more row by row, each row freed once read, as the binding does.
+  Counts by_row;
+  for (uint32_t a = 0; a < counts.image_count(); ++a) {
+    auto& row = by_row[counts.image_id(a)];
+    counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) { row[counts.image_id(b)] = count; });
+    counts.release_rows_before(a + 1);
+  }
+  CHECK(by_row == expected);
 }
