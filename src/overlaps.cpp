@@ -52,13 +52,19 @@ uint64_t whole_count(const uint32_t* low, const FlatMap& wraps, size_t cell) {
   return count;
 }
 
-uint64_t total_pair_visits(const std::vector<size_t>& ends) {
-  uint64_t visits = 0;
+// Calls f(begin, end) for each track, which holds the elements [begin, end).
+template <class F>
+void for_each_track(const std::vector<size_t>& ends, F&& f) {
   size_t begin = 0;
   for (size_t end : ends) {
-    visits = saturating_add(visits, pair_visits(end - begin));
+    f(begin, end);
     begin = end;
   }
+}
+
+uint64_t total_pair_visits(const std::vector<size_t>& ends) {
+  uint64_t visits = 0;
+  for_each_track(ends, [&](size_t begin, size_t end) { visits = saturating_add(visits, pair_visits(end - begin)); });
   return visits;
 }
 
@@ -237,18 +243,16 @@ template <bool kMayWrap>
 void OverlapCounts::add_triangle_visits(TrackSet& tracks) {
   // Tracks are taken in their own order: consecutive updates of one counter would
   // wait on each other, scattered ones overlap.
-  size_t begin = 0;
-  for (size_t end : tracks.ends_) {
+  for_each_track(tracks.ends_, [&](size_t begin, size_t end) {
     uint32_t* const d = tracks.image_ids_.data() + begin;
     const size_t n = end - begin;
-    begin = end;
     if (n <= kMaxUnsortedTrack) {
       count_unsorted_track<kMayWrap>(d, n);
     } else {
       sort_small(d, n);
       count_sorted_track<kMayWrap>(d, n);
     }
-  }
+  });
 }
 
 namespace {
@@ -258,11 +262,9 @@ namespace {
 template <bool kMayWrap>
 void add_square_visits(const std::vector<size_t>& ends, const image_t* images, size_t k, uint32_t* cells,
                        FlatMap& carries) {
-  size_t begin = 0;
-  for (size_t end : ends) {
+  for_each_track(ends, [&](size_t begin, size_t end) {
     const uint32_t* const d = images + begin;
     const size_t n = end - begin;
-    begin = end;
     for (size_t i = 0; i < n; ++i) {
       uint32_t* const row = cells + size_t{d[i]} * k;
       for (size_t j = 0; j <= i; ++j) {
@@ -271,7 +273,7 @@ void add_square_visits(const std::vector<size_t>& ends, const image_t* images, s
         if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries, static_cast<size_t>(&cell - cells));
       }
     }
-  }
+  });
 }
 
 }  // namespace
@@ -358,27 +360,22 @@ struct LiveTracks {
       return static_cast<size_t>(least >> shift);
     };
     std::vector<size_t> bin_starts(bins + 1, 0);
-    size_t begin = 0, total = 0;
-    for (size_t end : ends) {
-      if (end != begin) {
-        for (size_t at = begin; at < end; ++at) ++occurrences[images[at]];
-        bin_starts[bin_of(begin, end) + 1] += end - begin + 1;
-        total += end - begin + 1;
-      }
-      begin = end;
-    }
+    size_t total = 0;
+    for_each_track(ends, [&](size_t begin, size_t end) {
+      if (end == begin) return;
+      for (size_t at = begin; at < end; ++at) ++occurrences[images[at]];
+      bin_starts[bin_of(begin, end) + 1] += end - begin + 1;
+      total += end - begin + 1;
+    });
     for (size_t bin = 0; bin < bins; ++bin) bin_starts[bin + 1] += bin_starts[bin];
     words.resize(total);
     Word* const out = words.data();
-    begin = 0;
-    for (size_t end : ends) {
-      if (end != begin) {
-        size_t& to = bin_starts[bin_of(begin, end)];
-        out[to++] = static_cast<Word>(end - begin);
-        for (size_t at = begin; at < end; ++at) out[to++] = images[at];
-      }
-      begin = end;
-    }
+    for_each_track(ends, [&](size_t begin, size_t end) {
+      if (end == begin) return;
+      size_t& to = bin_starts[bin_of(begin, end)];
+      out[to++] = static_cast<Word>(end - begin);
+      for (size_t at = begin; at < end; ++at) out[to++] = images[at];
+    });
     if constexpr (sizeof(Word) == sizeof(image_t)) {
       spare.swap(images);
     } else {
