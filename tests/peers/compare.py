@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import itertools
 import struct
-from typing import Any, Dict, List, Mapping, Sequence
+from typing import Any, Dict, List, Mapping, Sequence, Tuple
 
 import numpy as np
 import pycolmap
@@ -43,12 +43,17 @@ def key_differences(kind: str, ours: Mapping[int, Any], theirs: Mapping[int, Any
             f"only pycolmap {sorted(set(theirs) - set(ours))[:5]}"]
 
 
+def matched(kind: str, ours: Mapping[int, Any],
+            their_items: Any) -> Tuple[List[str], List[Tuple[int, str, Any, Any]]]:
+    """The differences in ids, and (id, where, ours, theirs) for each id on both sides, in order."""
+    theirs = dict(their_items)
+    both = sorted(set(ours) & set(theirs))
+    return key_differences(kind, ours, theirs), [(i, f"{kind} {i}", ours[i], theirs[i]) for i in both]
+
+
 def camera_differences(cameras: Mapping[int, Any], rec: pycolmap.Reconstruction) -> List[str]:
-    theirs = dict(rec.cameras.items())
-    out = key_differences("camera", cameras, theirs)
-    for camera_id in sorted(set(cameras) & set(theirs)):
-        ours, ref = cameras[camera_id], theirs[camera_id]
-        where = f"camera {camera_id}"
+    out, pairs = matched("camera", cameras, rec.cameras.items())
+    for _, where, ours, ref in pairs:
         if ours.camera_id != ref.camera_id:
             out.append(f"{where}: camera_id {ours.camera_id} != {ref.camera_id}")
         if ours.model_id != DISPLAY_NAMES.get(ref.model.name):
@@ -69,11 +74,8 @@ def point3D_ids_of(image: pycolmap.Image) -> List[int]:
 
 
 def image_differences(images: Mapping[int, Any], rec: pycolmap.Reconstruction) -> List[str]:
-    theirs = dict(rec.images.items())
-    out = key_differences("image", images, theirs)
-    for image_id in sorted(set(images) & set(theirs)):
-        ours, ref = images[image_id], theirs[image_id]
-        where = f"image {image_id}"
+    out, pairs = matched("image", images, rec.images.items())
+    for _, where, ours, ref in pairs:
         pose = ref.cam_from_world()
         if (ours.image_id, ours.camera_id) != (ref.image_id, ref.camera_id):
             out.append(f"{where}: ids {(ours.image_id, ours.camera_id)} != "
@@ -92,11 +94,8 @@ def image_differences(images: Mapping[int, Any], rec: pycolmap.Reconstruction) -
 
 
 def point_differences(points3D: Mapping[int, Any], rec: pycolmap.Reconstruction) -> List[str]:
-    theirs = dict(rec.points3D.items())
-    out = key_differences("point", points3D, theirs)
-    for point_id in sorted(set(points3D) & set(theirs)):
-        ours, ref = points3D[point_id], theirs[point_id]
-        where = f"point {point_id}"
+    out, pairs = matched("point", points3D, rec.points3D.items())
+    for point_id, where, ours, ref in pairs:
         if ours.id != point_id:
             out.append(f"{where}: id {ours.id}")
         if bits(ours.xyz) != bits(ref.xyz):
