@@ -36,8 +36,14 @@ Files are written whole or not at all. A record of the wrong type raises TypeErr
 naming the argument.
 """
 
-from .arrays import (CamerasArrays, ImagesArrays, PointsArrays, cameras_arrays, images_arrays,
-                     points_arrays)
+from .arrays import (
+                     CamerasArrays,
+                     ImagesArrays,
+                     PointsArrays,
+                     cameras_arrays,
+                     images_arrays,
+                     points_arrays,
+)
 from .cameras import calibration_matrix, colmap_model_id, colmap_model_name, param_names
 from .folders import read_reconstruction
 from .images import INVALID_POINT3D_ID, name_bytes, quaternion, utf8_name

@@ -12,8 +12,19 @@ from __future__ import annotations
 import math
 from itertools import chain
 from operator import attrgetter
-from typing import (TYPE_CHECKING, Any, Callable, Iterable, Iterator, List, Mapping, NamedTuple,
-                    Sequence, Tuple, TypeVar)
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    NamedTuple,
+    Sequence,
+    Tuple,
+    TypeVar,
+)
 
 import tolv
 
@@ -158,8 +169,8 @@ def points_arrays(points3D: Mapping[int, tolv.Point3D]) -> PointsArrays:
     """The points as arrays (PointsArrays), sorted by point id; the ids are the keys."""
     try:
         import numpy as np
-    except ImportError as error:
-        raise missing_numpy("points_arrays") from error
+    except ImportError as missing:
+        raise missing_numpy("points_arrays") from missing
     ids, records = sorted_points(np, points3D)
     xyz, rgb, error = point_values(np, records)
     offsets, chunks = _compressed(np, records, attrgetter("track"), np.uint32, 2)
@@ -179,8 +190,8 @@ def images_arrays(images: Mapping[int, tolv.Image]) -> ImagesArrays:
     """The images as arrays (ImagesArrays), sorted by image id; the ids are the keys."""
     try:
         import numpy as np
-    except ImportError as error:
-        raise missing_numpy("images_arrays") from error
+    except ImportError as missing:
+        raise missing_numpy("images_arrays") from missing
     ids, records = _sorted_by_id(np, require_records(images, tolv.Image, "images"), np.uint32)
     m = len(records)
     rotations = _floats(np, _flat(map(_rows, map(attrgetter("rot"), records))),
@@ -204,8 +215,8 @@ def cameras_arrays(cameras: Mapping[int, tolv.Camera]) -> CamerasArrays:
     """The cameras as arrays (CamerasArrays), sorted by camera id; the ids are the keys."""
     try:
         import numpy as np
-    except ImportError as error:
-        raise missing_numpy("cameras_arrays") from error
+    except ImportError as missing:
+        raise missing_numpy("cameras_arrays") from missing
     ids, records = _sorted_by_id(np, require_records(cameras, tolv.Camera, "cameras"),
                                  np.uint32)
     c = len(records)

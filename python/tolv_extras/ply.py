@@ -35,11 +35,11 @@ def write_ply(path: StrPath, points3D: Mapping[int, tolv.Point3D]) -> int:
     green, blue and the reprojection error as a float property "error", as MeshLab,
     CloudCompare and Open3D read it. The file is written whole or not at all.
     """
+    target = text_path(path, "path")
     try:
         import numpy as np
-    except ImportError as error:
-        raise missing_numpy("write_ply") from error
-    target = text_path(path, "path")
+    except ImportError as missing:
+        raise missing_numpy("write_ply") from missing
     xyz, rgb, error = point_values(np, sorted_points(np, points3D)[1])
     vertex = np.dtype([(name, code) for name, _, code in VERTEX_PROPERTIES])
     vertices = np.empty(len(error), vertex)
