@@ -7,43 +7,20 @@ share the most 3D points with it (ties go to the lower image id; the image itsel
 and images sharing nothing are left out), one "name_a name_b" line per pair: the
 pairs-file format that feature matching and localization pipelines read. Names
 are written as the bytes stored in images.bin. The output depends only on the
-reconstruction, never on dictionary order.
+reconstruction, never on dictionary order (tolv_extras.covisibility_pairs and
+write_pairs).
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
-from typing import Dict, List, Mapping, Sequence, Tuple
+from typing import Mapping, Sequence
 
 import tolv
+import tolv_extras as tx
 
 DEFAULT_K = 20
-Overlaps = Mapping[int, Mapping[int, int]]
-
-
-def top_neighbours(overlaps: Overlaps, image_id: int, k: int,
-                   known: Mapping[int, object]) -> List[int]:
-    """The k images sharing most points with image_id, most first, then by id.
-
-    Images that occur in tracks but not in images.bin have no name to write.
-    """
-    row = overlaps.get(image_id, {})
-    candidates = [(-shared, other) for other, shared in row.items()
-                  if other != image_id and other in known]
-    return [other for _, other in sorted(candidates)[:k]]
-
-
-def covisibility_pairs(images: Mapping[int, tolv.Image], overlaps: Overlaps,
-                       k: int) -> List[Tuple[int, int]]:
-    return [(image_id, other) for image_id in sorted(images)
-            for other in top_neighbours(overlaps, image_id, k, images)]
-
-
-def pair_lines(images: Mapping[int, tolv.Image], pairs: Sequence[Tuple[int, int]]) -> bytes:
-    # tolv gives each stored name byte as one character: latin-1 turns them back into bytes.
-    names: Dict[int, bytes] = {i: image.name.encode("latin-1") for i, image in images.items()}
-    return b"".join(names[a] + b" " + names[b] + b"\n" for a, b in pairs)
 
 
 def positive_int(text: str) -> int:
@@ -68,17 +45,21 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def main(argv: Sequence[str]) -> int:
-    args = parse_args(argv)
-    _, images, points3D = tolv.read_reconstruction_bin(args.folder)
-    pairs = covisibility_pairs(images, tolv.compute_overlaps(points3D), args.k)
-    with open(args.output, "wb") as out:
-        out.write(pair_lines(images, pairs))
-    spaced = sorted(image.name.encode("latin-1").decode("utf-8", "replace")
-                    for image in images.values() if any(c.isspace() for c in image.name))
+def warn_about_spaces(images: Mapping[int, tolv.Image]) -> None:
+    """Pairs-file readers split lines on white space, so such names cannot be read back."""
+    spaced = sorted(name for name in (tx.utf8_name(image, "replace") for image in images.values())
+                    if any(c.isspace() for c in name))
     if spaced:
         print(f"warning: {len(spaced)} image name(s) contain white space, which pairs-file "
               f"readers split on, e.g. {spaced[0]!r}", file=sys.stderr)
+
+
+def main(argv: Sequence[str]) -> int:
+    args = parse_args(argv)
+    _, images, points3D = tx.read_reconstruction(args.folder)
+    pairs = tx.covisibility_pairs(images, tolv.compute_overlaps(points3D), args.k)
+    tx.write_pairs(args.output, images, pairs)
+    warn_about_spaces(images)
     print(f"wrote {len(pairs)} pairs of {len(images)} images to {args.output}")
     return 0
 

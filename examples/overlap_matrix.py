@@ -19,10 +19,10 @@ from typing import Dict, List, Mapping, Sequence
 import numpy as np
 import numpy.typing as npt
 import PIL.Image
+import tolv
+import tolv_extras as tx
 from matplotlib.colors import ListedColormap
 from matplotlib.figure import Figure
-
-import tolv
 
 FloatMatrix = npt.NDArray[np.float64]
 Overlaps = Mapping[int, Mapping[int, int]]
@@ -30,14 +30,6 @@ Overlaps = Mapping[int, Mapping[int, int]]
 
 def default_folder() -> str:
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample", "sparse")
-
-
-def display_name(name: str) -> str:
-    """tolv reads each name byte as one character; undo that for UTF-8 names."""
-    try:
-        return name.encode("latin-1").decode("utf-8")
-    except UnicodeDecodeError:
-        return name
 
 
 def shared_counts(ids: Sequence[int], overlaps: Overlaps) -> FloatMatrix:
@@ -135,9 +127,9 @@ def main(argv: Sequence[str]) -> int:
         return 2
     folder = argv[1] if len(argv) > 1 else default_folder()
     output = argv[2] if len(argv) > 2 else "overlaps.png"
-    _, images, points3D = tolv.read_reconstruction_bin(folder)
+    _, images, points3D = tx.read_reconstruction(folder)
     overlaps: Overlaps = tolv.compute_overlaps(points3D)
-    names: Dict[int, str] = {i: display_name(image.name) for i, image in images.items()}
+    names: Dict[int, str] = {i: tx.utf8_name(image, "replace") for i, image in images.items()}
 
     # Images that share no point with any other image stay out of the picture.
     ids = sorted(i for i, row in overlaps.items() if len(row) > 1)

@@ -23,9 +23,9 @@ import numpy as np
 import numpy.typing as npt
 import PIL.Image
 import PIL.ImageChops
-from matplotlib.figure import Figure
-
 import tolv
+import tolv_extras as tx
+from matplotlib.figure import Figure
 
 Array = npt.NDArray[np.float64]
 MAX_POINTS_DRAWN = 200_000
@@ -33,10 +33,6 @@ CROP_MARGIN = 24  # pixels of white kept round the drawing
 FRUSTUM_COLOR = "#1f3f99"
 # Frustum depth as a share of the scene's extent.
 FRUSTUM_SCALE = 0.03
-# Models whose parameters start with fx, fy; all others start with one focal length.
-TWO_FOCAL_MODELS = ("Pinhole", "OpenCV", "OpenCV Fisheye", "Full OpenCV", "FOV",
-                    "Thin Prism Fisheye")
-
 
 class Pose(NamedTuple):
     rotation: Array  # world-to-camera R
@@ -46,11 +42,10 @@ class Pose(NamedTuple):
 
 def half_fov(camera: Optional[tolv.Camera]) -> Tuple[float, float]:
     """tan of the half angles of view from the focal lengths; a 4:3 guess without them."""
-    if camera is None or not camera.params or camera.width == 0 or camera.height == 0:
+    if camera is None or camera.width == 0 or camera.height == 0:
         return 0.5, 0.375
-    params = camera.params
-    fx = params[0]
-    fy = params[1] if camera.model_id in TWO_FOCAL_MODELS else fx
+    K = tx.calibration_matrix(camera)
+    fx, fy = K[0][0], K[1][1]
     if fx <= 0 or fy <= 0:
         return 0.5, 0.375
     return camera.width / (2 * fx), camera.height / (2 * fy)
@@ -190,7 +185,7 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
 
 def main(argv: Sequence[str]) -> int:
     args = parse_args(argv)
-    cameras, images, points3D = tolv.read_reconstruction_bin(args.folder)
+    cameras, images, points3D = tx.read_reconstruction(args.folder)
     xyz, rgb = point_cloud(points3D)
     cams = poses(cameras, images)
     save(render(xyz, rgb, cams), args.output)

@@ -43,6 +43,8 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 wanted = {
     "extension module": lambda n: n.startswith("tolv.") and n.endswith(".so"),
     "type stubs": lambda n: n == "tolv-stubs/__init__.pyi",
+    "companion package": lambda n: n == "tolv_extras/__init__.py",
+    "companion package's py.typed": lambda n: n == "tolv_extras/py.typed",
     "license": lambda n: n.endswith(".dist-info/licenses/LICENSE"),
 }
 missing = [what for what, test in wanted.items() if not any(map(test, names))]

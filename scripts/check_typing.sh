@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Type checks in a fresh venv of their own: stubtest compares the shipped stubs
-# (site-packages/tolv-stubs) with the installed extension module, then mypy --strict
-# and pyright check examples/ against those stubs.
+# (site-packages/tolv-stubs) with the installed extension module, mypy --strict and
+# pyright check the installed tolv_extras package, then examples/ against both.
 #
 #   scripts/check_typing.sh          PYTHON=python3.12 scripts/check_typing.sh
 #
@@ -40,6 +40,16 @@ echo "== stubtest"
 
 echo "== pyright tolv-stubs"
 "$work/venv/bin/pyright" --pythonpath "$venv_python" "$site_packages/tolv-stubs/__init__.pyi"
+
+# The companion package as installed, py.typed included.
+if [[ ! -f "$site_packages/tolv_extras/py.typed" ]]; then
+  echo "check_typing: the wheel did not install tolv_extras/py.typed" >&2
+  exit 1
+fi
+echo "== mypy --strict tolv_extras"
+"$venv_python" -m mypy --strict -p tolv_extras
+echo "== pyright tolv_extras"
+"$work/venv/bin/pyright" --pythonpath "$venv_python" "$site_packages/tolv_extras"
 
 shopt -s globstar nullglob
 examples=("$root"/examples/**/*.py)

@@ -4,6 +4,7 @@ lines, and what they do with bad input."""
 
 from __future__ import annotations
 
+import os
 import struct
 import subprocess
 import sys
@@ -17,6 +18,7 @@ np = pytest.importorskip("numpy", reason="the recipes need numpy: pip install '.
 pytest.importorskip("matplotlib", reason="the recipes need matplotlib: pip install '.[plot]'")
 
 import tolv  # noqa: E402
+import tolv_extras as tx  # noqa: E402
 from colmap_files import NO_POINT3D, write_reconstruction  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -37,7 +39,8 @@ def quiet_read(folder):
 
 # A folder with what the sample lacks: tied counts, a track naming an image that
 # images.bin does not hold, an image seen by nothing, ids out of file order, a point
-# without track, a UTF-8 name, a name that is not UTF-8 and one with a space.
+# without track, a point id of 2^64 - 2, a UTF-8 name, a name that is not UTF-8 and one
+# with a space.
 UNIT_Q = (1.0, 0.0, 0.0, 0.0)
 
 
@@ -54,6 +57,7 @@ def edge_folder(tmp_path):
         (40, (-0.0, 1e300, -7.25), (1, 2, 3), 1e-310, [(1, 1), (5, 1)]),
         (12, (4.0, 5.0, 6.0), (9, 9, 9), 1.5, [(3, 1), (1, 2), (42, 0)]),
         (13, (0.5, 0.5, 0.5), (0, 0, 0), 3.0, []),
+        (2**64 - 2, (0.0, 0.0, 0.0), (4, 5, 6), 0.0, [(9, 2)]),
     ]
     return write_reconstruction(tmp_path / "edge", [(1, 0, 100, 80, (90.0, 50.0, 40.0))],
                                 images, points)
@@ -147,49 +151,59 @@ def test_pairs_default_to_twenty_neighbours():
     import covisibility_pairs
     _, images, points3D = quiet_read(SAMPLE)
     overlaps = tolv.compute_overlaps(points3D)
-    pairs = covisibility_pairs.covisibility_pairs(images, overlaps, covisibility_pairs.DEFAULT_K)
+    pairs = tx.covisibility_pairs(images, overlaps, covisibility_pairs.DEFAULT_K)
     per_image = Counter(a for a, _ in pairs)
     assert max(per_image.values()) == 20 and all(a != b for a, b in pairs)
 
 
-# to_numpy.py
+# tolv_extras' arrays, against the records one by one
+
+def compressed(offsets, *columns):
+    """The rows of a compressed index: row k holds entries offsets[k] to offsets[k+1] - 1."""
+    assert offsets[0] == 0 and (np.diff(offsets) >= 0).all() and offsets[-1] == len(columns[0])
+    return [list(zip(*(c[a:b].tolist() for c in columns))) for a, b in zip(offsets[:-1], offsets[1:])]
+
 
 def test_arrays_match_the_records(folder):
-    import to_numpy
     cameras, images, points3D = quiet_read(folder)
-    points = to_numpy.point_arrays(points3D)
+    points = tx.points_arrays(points3D)
+    assert points.ids.tolist() == sorted(points3D)
+    tracks = compressed(points.track_offsets, points.track_image_ids, points.track_point2D_idxs)
     for row, point_id in enumerate(points.ids.tolist()):
         point = points3D[point_id]
         assert points.xyz[row].tobytes() == np.array(point.xyz).tobytes()
         assert points.rgb[row].tolist() == [point.color.r, point.color.g, point.color.b]
-        assert points.error[row] == point.error or np.isnan(point.error)
-        assert points.track_length[row] == len(point.track)
-    views = to_numpy.image_arrays(images)
+        assert points.error[row].tobytes() == np.float64(point.error).tobytes()
+        assert tracks[row] == point.track
+    views = tx.images_arrays(images)
+    assert views.ids.tolist() == sorted(images)
+    point3D_ids = compressed(views.point3D_offsets, views.point3D_ids)
     for row, image_id in enumerate(views.ids.tolist()):
         image = images[image_id]
         R, t = np.array(image.rot), np.array(image.trans)
         assert views.cam_from_world[row].tolist() == np.column_stack([R, t]).tolist()
         assert np.allclose(views.centers[row], -R.T @ t, rtol=1e-12, atol=1e-12)
         assert views.camera_ids[row] == image.camera_id
-        assert views.names[row].encode("utf-8") == image.name.encode("latin-1") or \
-            views.names[row] == image.name
-    lenses = to_numpy.camera_arrays(cameras)
+        assert views.quaternions[row].tolist() == list(tx.quaternion(image))
+        assert os.fsencode(views.names[row]) == tx.name_bytes(image)
+        assert [i for (i,) in point3D_ids[row]] == image.point3D_ids
+    lenses = tx.cameras_arrays(cameras)
+    assert lenses.ids.tolist() == sorted(cameras)
     for row, camera_id in enumerate(lenses.ids.tolist()):
         camera = cameras[camera_id]
         count = len(camera.params)
         assert lenses.params[row, :count].tolist() == camera.params
         assert np.isnan(lenses.params[row, count:]).all()
-        if camera.model_id in ("Simple Pinhole", "Pinhole"):
-            assert lenses.K[row].tolist() == camera.K()
-        else:
-            assert np.isnan(lenses.K[row]).all()
+        assert lenses.K[row].tolist() == tx.calibration_matrix(camera)
+        assert (lenses.model_ids[row], lenses.widths[row], lenses.heights[row]) == \
+            (tx.colmap_model_id(camera), camera.width, camera.height)
 
 
 def test_to_numpy_prints_the_shapes(tmp_path):
     result = run("to_numpy.py", SAMPLE)
     assert result.returncode == 0, result.stderr
-    for line in ["xyz             (2054, 3)       float64", "cam_from_world  (40, 3, 4)",
-                 "K               (4, 3, 3)"]:
+    for line in ["xyz                 (2054, 3)       float64",
+                 "cam_from_world      (40, 3, 4)", "K                   (4, 3, 3)"]:
         assert line in result.stdout
 
 
@@ -260,7 +274,7 @@ def test_wrong_command_line_gets_usage(script, args, tmp_path):
 
 @pytest.mark.parametrize("script", RECIPES)
 @pytest.mark.parametrize("damage, exception, message", [
-    (None, "FileNotFoundError", "No such file or directory (os error 2)"),
+    (None, "FileNotFoundError", "No such file or directory: '"),
     (b"\x01\x00\x00\x00\x00\x00\x00\x00\x01", "PanicException", "out of range for slice"),
 ], ids=["missing", "truncated"])
 def test_bad_input_gets_the_module_exception(script, damage, exception, message, tmp_path):
@@ -274,6 +288,9 @@ def test_bad_input_gets_the_module_exception(script, damage, exception, message,
     assert result.returncode == 1 and not any(path.exists() for path in outputs)
     last = result.stderr.strip().splitlines()[-1]
     assert last.split(":")[0].endswith(exception) and message in last
+    if damage is None:  # the missing file is named
+        first_read = "points3D.bin" if script == "export_ply.py" else "cameras.bin"
+        assert last.endswith(f"{folder / first_read}'")
 
 
 DEGENERATE = {

@@ -1,0 +1,74 @@
+"""tolv_extras: what usually comes after loading a COLMAP reconstruction with tolv.
+
+A pure-Python companion of the tolv module, built only on tolv's public functions and
+records. It imports without numpy; the functions returning arrays import numpy when
+called (install tolv's "arrays" extra).
+
+Reading:
+    read_reconstruction(folder)    tolv.read_reconstruction_bin for str or os.PathLike,
+                                   naming the missing file when one of the three is absent
+    quiet()                        context manager that drops tolv's progress lines
+
+Cameras:
+    colmap_model_name(camera)      "SIMPLE_RADIAL" for tolv's "Simple Radial", ...
+    colmap_model_id(camera)        COLMAP's model id, 0 to 10
+    param_names(camera)            meaning of each entry of camera.params, ("f", "cx", ...)
+    calibration_matrix(camera)     3x3 K for every model (camera.K() has two)
+
+Images:
+    utf8_name(image, errors)       the stored name decoded as UTF-8
+    name_bytes(image)              the stored name bytes
+    quaternion(image)              the stored (w, x, y, z), bit for bit
+    INVALID_POINT3D_ID             2**64 - 1: a 2D point without a 3D point
+
+numpy arrays, rows sorted by id:
+    points_arrays(points3D)        ids, xyz, rgb, error and the tracks as a compressed index
+    images_arrays(images)          ids, camera ids, names, quaternions, [R | t], centres,
+                                   3D point ids as a compressed index
+    cameras_arrays(cameras)        ids, model ids, sizes, NaN-padded params, K
+
+Files:
+    covisibility_pairs(images, overlaps, k)   each image's k most co-visible images
+    write_pairs(path, images, pairs)          "name_a name_b" pairs file
+    write_ply(path, points3D)                 binary PLY point cloud
+
+Files are written whole or not at all. A record of the wrong type raises TypeError
+naming the argument.
+"""
+
+from .arrays import (
+                     CamerasArrays,
+                     ImagesArrays,
+                     PointsArrays,
+                     cameras_arrays,
+                     images_arrays,
+                     points_arrays,
+)
+from .cameras import calibration_matrix, colmap_model_id, colmap_model_name, param_names
+from .folders import read_reconstruction
+from .images import INVALID_POINT3D_ID, name_bytes, quaternion, utf8_name
+from .pairs import covisibility_pairs, write_pairs
+from .ply import write_ply
+from .quiet import quiet
+
+__all__ = [
+    "INVALID_POINT3D_ID",
+    "CamerasArrays",
+    "ImagesArrays",
+    "PointsArrays",
+    "calibration_matrix",
+    "cameras_arrays",
+    "colmap_model_id",
+    "colmap_model_name",
+    "covisibility_pairs",
+    "images_arrays",
+    "name_bytes",
+    "param_names",
+    "points_arrays",
+    "quaternion",
+    "quiet",
+    "read_reconstruction",
+    "utf8_name",
+    "write_pairs",
+    "write_ply",
+]

@@ -1,0 +1,235 @@
+"""A reconstruction's records as numpy arrays, rows sorted by id.
+
+Every attribute access of a tolv record builds new Python objects, so each function
+reads each attribute of each record once and streams the values straight into
+preallocated arrays (np.fromiter), never through nested Python lists. Variable-length
+lists (tracks, an image's 3D point ids) become one compressed index: offsets of length
+N + 1 and one flat array, row k's entries in [offsets[k], offsets[k + 1]).
+"""
+
+from __future__ import annotations
+
+import math
+from itertools import chain
+from operator import attrgetter
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Iterable,
+    Iterator,
+    List,
+    Mapping,
+    NamedTuple,
+    Sequence,
+    Tuple,
+    TypeVar,
+)
+
+import tolv
+
+from ._arguments import require_records
+from ._numpy import missing_numpy
+from .cameras import calibration_matrix, colmap_model_id
+from .images import name_bytes, quaternion
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+Record = TypeVar("Record")
+# Lists are gathered this many records at a time, so that no more than one batch of
+# them is alive at once.
+_BATCH = 4096
+
+
+class PointsArrays(NamedTuple):
+    """points_arrays' result: N points, rows sorted by point id."""
+
+    ids: npt.NDArray[np.uint64]
+    """(N,) point ids"""
+    xyz: npt.NDArray[np.float64]
+    """(N, 3) world coordinates"""
+    rgb: npt.NDArray[np.uint8]
+    """(N, 3) colours, red, green, blue"""
+    error: npt.NDArray[np.float64]
+    """(N,) reprojection errors in pixels"""
+    track_offsets: npt.NDArray[np.int64]
+    """(N + 1,) point k's track is entries track_offsets[k] to track_offsets[k + 1] - 1"""
+    track_image_ids: npt.NDArray[np.uint32]
+    """(T,) the image of each track element"""
+    track_point2D_idxs: npt.NDArray[np.uint32]
+    """(T,) the index of each track element's 2D point in its image"""
+
+
+class ImagesArrays(NamedTuple):
+    """images_arrays' result: M images, rows sorted by image id."""
+
+    ids: npt.NDArray[np.uint32]
+    """(M,) image ids"""
+    camera_ids: npt.NDArray[np.uint32]
+    """(M,) camera ids"""
+    names: List[str]
+    """M names decoded from UTF-8; bytes that are not UTF-8 as surrogate escapes, so
+    os.fsencode(name) gives the stored bytes back"""
+    quaternions: npt.NDArray[np.float64]
+    """(M, 4) stored world-to-camera quaternions, w x y z"""
+    cam_from_world: npt.NDArray[np.float64]
+    """(M, 3, 4) world-to-camera [R | t]: x_cam = R @ X + t"""
+    centers: npt.NDArray[np.float64]
+    """(M, 3) camera centres in world coordinates, -R^T t"""
+    point3D_offsets: npt.NDArray[np.int64]
+    """(M + 1,) image k's 2D points are entries point3D_offsets[k] to
+    point3D_offsets[k + 1] - 1"""
+    point3D_ids: npt.NDArray[np.uint64]
+    """(P,) the 3D point id of each 2D point, INVALID_POINT3D_ID for none"""
+
+
+class CamerasArrays(NamedTuple):
+    """cameras_arrays' result: C cameras, rows sorted by camera id."""
+
+    ids: npt.NDArray[np.uint32]
+    """(C,) camera ids"""
+    model_ids: npt.NDArray[np.int32]
+    """(C,) COLMAP's model ids, 0 to 10"""
+    widths: npt.NDArray[np.uint64]
+    """(C,) image widths in pixels"""
+    heights: npt.NDArray[np.uint64]
+    """(C,) image heights in pixels"""
+    params: npt.NDArray[np.float64]
+    """(C, P) parameters, P the longest parameter list, padded with NaN"""
+    K: npt.NDArray[np.float64]
+    """(C, 3, 3) calibration matrices (calibration_matrix)"""
+
+
+def _sorted_by_id(np: Any, records: Mapping[int, Record], ids_type: Any
+                  ) -> Tuple[Any, List[Record]]:
+    """The ids in increasing order and the records in that order."""
+    count = len(records)
+    ids = np.fromiter(records.keys(), ids_type, count)
+    values = list(records.values())
+    if count > 1 and not bool((ids[1:] > ids[:-1]).all()):
+        order = np.argsort(ids, kind="stable")
+        ids = ids[order]
+        values = [values[k] for k in order.tolist()]
+    return ids, values
+
+
+def _floats(np: Any, values: Iterable[float], count: int) -> Any:
+    return np.fromiter(values, np.float64, count)
+
+
+def _flat(rows: Iterable[Iterable[Any]]) -> Iterator[Any]:
+    return chain.from_iterable(rows)
+
+
+def _batches(items: Sequence[Record]) -> Iterator[Sequence[Record]]:
+    for start in range(0, len(items), _BATCH):
+        yield items[start:start + _BATCH]
+
+
+def _compressed(np: Any, records: Sequence[Record], get: Callable[[Record], List[Any]],
+                values_type: Any, width: int) -> Tuple[Any, List[Any]]:
+    """Offsets (N + 1, int64) and the flat values of the lists get(record), each list
+    entry giving width values; one batch of lists alive at a time."""
+    offsets = np.zeros(len(records) + 1, np.int64)
+    chunks = []
+    for start, batch in zip(range(0, len(records), _BATCH), _batches(records)):
+        lists = list(map(get, batch))
+        lengths = np.fromiter(map(len, lists), np.int64, len(lists))
+        offsets[start + 1:start + 1 + len(lists)] = lengths
+        values: Iterable[Any] = _flat(lists)
+        if width > 1:
+            values = _flat(values)
+        chunks.append(np.fromiter(values, values_type, width * int(lengths.sum())))
+    np.cumsum(offsets, out=offsets)
+    return offsets, chunks
+
+
+def _joined(np: Any, chunks: List[Any], values_type: Any) -> Any:
+    return np.concatenate(chunks) if chunks else np.empty(0, values_type)
+
+
+def point_values(np: Any, records: Sequence[tolv.Point3D]) -> Tuple[Any, Any, Any]:
+    """xyz (N, 3), rgb (N, 3) and error (N,) of the points, in the order given."""
+    n = len(records)
+    colors = map(attrgetter("r", "g", "b"), map(attrgetter("color"), records))
+    return (_floats(np, _flat(map(attrgetter("xyz"), records)), 3 * n).reshape(n, 3),
+            np.fromiter(_flat(colors), np.uint8, 3 * n).reshape(n, 3),
+            _floats(np, map(attrgetter("error"), records), n))
+
+
+def sorted_points(np: Any, points3D: Mapping[int, tolv.Point3D]
+                  ) -> Tuple[Any, List[tolv.Point3D]]:
+    """The point ids (uint64) in increasing order and the points in that order."""
+    return _sorted_by_id(np, require_records(points3D, tolv.Point3D, "points3D"), np.uint64)
+
+
+def points_arrays(points3D: Mapping[int, tolv.Point3D]) -> PointsArrays:
+    """The points as arrays (PointsArrays), sorted by point id; the ids are the keys."""
+    try:
+        import numpy as np
+    except ImportError as missing:
+        raise missing_numpy("points_arrays") from missing
+    ids, records = sorted_points(np, points3D)
+    xyz, rgb, error = point_values(np, records)
+    offsets, chunks = _compressed(np, records, attrgetter("track"), np.uint32, 2)
+    elements = _joined(np, chunks, np.uint32).reshape(-1, 2)
+    return PointsArrays(
+        ids=ids, xyz=xyz, rgb=rgb, error=error, track_offsets=offsets,
+        track_image_ids=np.ascontiguousarray(elements[:, 0]),
+        track_point2D_idxs=np.ascontiguousarray(elements[:, 1]),
+    )
+
+
+def _rows(matrix: List[List[float]]) -> Iterator[float]:
+    return chain.from_iterable(matrix)
+
+
+def images_arrays(images: Mapping[int, tolv.Image]) -> ImagesArrays:
+    """The images as arrays (ImagesArrays), sorted by image id; the ids are the keys."""
+    try:
+        import numpy as np
+    except ImportError as missing:
+        raise missing_numpy("images_arrays") from missing
+    ids, records = _sorted_by_id(np, require_records(images, tolv.Image, "images"), np.uint32)
+    m = len(records)
+    rotations = _floats(np, _flat(map(_rows, map(attrgetter("rot"), records))),
+                        9 * m).reshape(m, 3, 3)
+    translations = _floats(np, _flat(map(attrgetter("trans"), records)), 3 * m).reshape(m, 3)
+    offsets, chunks = _compressed(np, records, attrgetter("point3D_ids"), np.uint64, 1)
+    return ImagesArrays(
+        ids=ids,
+        camera_ids=np.fromiter(map(attrgetter("camera_id"), records), np.uint32, m),
+        names=[name_bytes(image).decode("utf-8", "surrogateescape") for image in records],
+        quaternions=_floats(np, _flat(map(quaternion, records)), 4 * m).reshape(m, 4),
+        cam_from_world=np.concatenate([rotations, translations[:, :, None]], axis=2),
+        # -R^T t for every image at once
+        centers=-np.einsum("mji,mj->mi", rotations, translations),
+        point3D_offsets=offsets,
+        point3D_ids=_joined(np, chunks, np.uint64),
+    )
+
+
+def cameras_arrays(cameras: Mapping[int, tolv.Camera]) -> CamerasArrays:
+    """The cameras as arrays (CamerasArrays), sorted by camera id; the ids are the keys."""
+    try:
+        import numpy as np
+    except ImportError as missing:
+        raise missing_numpy("cameras_arrays") from missing
+    ids, records = _sorted_by_id(np, require_records(cameras, tolv.Camera, "cameras"),
+                                 np.uint32)
+    c = len(records)
+    param_lists = [camera.params for camera in records]
+    params = np.full((c, max(map(len, param_lists), default=0)), math.nan)
+    for row, values in enumerate(param_lists):
+        params[row, :len(values)] = values
+    return CamerasArrays(
+        ids=ids,
+        model_ids=np.fromiter(map(colmap_model_id, records), np.int32, c),
+        widths=np.fromiter(map(attrgetter("width"), records), np.uint64, c),
+        heights=np.fromiter(map(attrgetter("height"), records), np.uint64, c),
+        params=params,
+        K=np.array([calibration_matrix(camera) for camera in records],
+                   dtype=np.float64).reshape(c, 3, 3),
+    )
