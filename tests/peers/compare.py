@@ -14,6 +14,8 @@ from typing import Any, Dict, List, Mapping, Sequence, Tuple
 import numpy as np
 import pycolmap
 
+import tolv_extras as tx
+
 NO_POINT3D = 2**64 - 1
 ROTATION_TOLERANCE = 1e-12
 RELATIVE_POSE_TOLERANCE = 1e-9
@@ -135,4 +137,44 @@ def relative_pose_differences(images: Mapping[int, Any],
                     max_abs_difference([translation], [ref.translation]))
         if not error <= RELATIVE_POSE_TOLERANCE:
             out.append(f"relative pose of image {a} from {b} differs by {error:.3g}")
+    return out
+
+
+def stored_quaternions(images_bin: bytes) -> Dict[int, bytes]:
+    """The 32 bytes of each image's quaternion, straight from the file."""
+    out: Dict[int, bytes] = {}
+    (count,), at = struct.unpack_from("<Q", images_bin), 8
+    for _ in range(count):
+        image_id = struct.unpack_from("<I", images_bin, at)[0]
+        out[image_id] = images_bin[at + 4:at + 36]
+        at = images_bin.index(b"\0", at + 64) + 1
+        at += 8 + 24 * struct.unpack_from("<Q", images_bin, at)[0]
+    return out
+
+
+def extras_differences(cameras: Mapping[int, Any], images: Mapping[int, Any],
+                       images_bin: bytes, rec: pycolmap.Reconstruction) -> List[str]:
+    """tolv_extras' model names and ids, parameter names, K, quaternions and [R | t]."""
+    out, pairs = matched("camera", cameras, rec.cameras.items())
+    for _, where, ours, ref in pairs:
+        if (tx.colmap_model_name(ours), tx.colmap_model_id(ours)) != (ref.model.name,
+                                                                         int(ref.model.value)):
+            out.append(f"{where}: model {tx.colmap_model_name(ours)} != {ref.model.name}")
+        if ", ".join(tx.param_names(ours)) != ref.params_info:
+            out.append(f"{where}: param names {tx.param_names(ours)} != {ref.params_info}")
+        if bits(np.ravel(tx.calibration_matrix(ours))) != bits(np.ravel(ref.calibration_matrix())):
+            out.append(f"{where}: K {tx.calibration_matrix(ours)} != "
+                       f"{ref.calibration_matrix().tolist()}")
+    stored = stored_quaternions(images_bin)
+    image_keys, image_pairs = matched("image", images, rec.images.items())
+    out += image_keys
+    arrays = tx.images_arrays(images)
+    rows = {image_id: row for row, image_id in enumerate(arrays.ids.tolist())}
+    for image_id, where, ours, ref in image_pairs:
+        if bits(tx.quaternion(ours)) != stored[image_id]:
+            out.append(f"{where}: quaternion {tx.quaternion(ours)} is not the stored one")
+        error = max_abs_difference(arrays.cam_from_world[rows[image_id]],
+                                   ref.cam_from_world().matrix())
+        if not error <= ROTATION_TOLERANCE:
+            out.append(f"{where}: cam_from_world differs by {error:.3g}")
     return out

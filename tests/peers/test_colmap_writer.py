@@ -19,8 +19,9 @@ import numpy as np  # noqa: E402 (pycolmap brings numpy)
 import tolv  # noqa: E402
 from colmap_scenes import (LARGE_SCENE, RIG_SCENE, ScenePlan, model_scenes,  # noqa: E402
                            overlaps_from_tracks, write_scene)
-from compare import (NO_POINT3D, bits, camera_differences, image_differences,  # noqa: E402
-                     overlap_differences, point_differences, relative_pose_differences)
+from compare import (NO_POINT3D, bits, camera_differences, extras_differences,  # noqa: E402
+                     image_differences, overlap_differences, point_differences,
+                     relative_pose_differences)
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample" / "sparse"
 SCENES = model_scenes() + [LARGE_SCENE, RIG_SCENE]
@@ -48,7 +49,9 @@ def every_difference(loaded: Loaded) -> List[str]:
     return (camera_differences(loaded.cameras, rec) + image_differences(loaded.images, rec)
             + point_differences(loaded.points3D, rec)
             + overlap_differences(tolv.compute_overlaps(loaded.points3D), overlaps_from_tracks(rec))
-            + relative_pose_differences(loaded.images, rec))
+            + relative_pose_differences(loaded.images, rec)
+            + extras_differences(loaded.cameras, loaded.images,
+                                 Path(loaded.folder, "images.bin").read_bytes(), rec))
 
 
 @pytest.fixture(scope="module", params=SCENES + ["sample"],
@@ -96,6 +99,11 @@ def test_overlaps_match_a_count_from_pycolmap_tracks(loaded: Loaded) -> None:
 
 def test_relative_poses_match_colmap_composition(loaded: Loaded) -> None:
     assert relative_pose_differences(loaded.images, loaded.rec) == []
+
+
+def test_extras_match_pycolmap(loaded: Loaded) -> None:
+    images_bin = Path(loaded.folder, "images.bin").read_bytes()
+    assert extras_differences(loaded.cameras, loaded.images, images_bin, loaded.rec) == []
 
 
 def test_single_file_readers_match_the_folder_reader(loaded: Loaded) -> None:
@@ -210,7 +218,7 @@ def alter_track_image(rec: Any) -> Alteration:
     (alter_camera_param, "params"), (alter_translation, "trans"), (alter_quaternion, "rot"),
     (alter_name, "name bytes"), (alter_point3D_id, "point3D_ids"), (alter_xyz, "xyz"),
     (alter_colour, "colour"), (alter_error, "error"), (alter_track_order, "track"),
-    (alter_track_image, "overlaps differ"),
+    (alter_track_image, "overlaps differ"), (alter_quaternion, "cam_from_world"),
 ], ids=lambda v: getattr(v, "__name__", v))
 def test_checker_reports_an_altered_record(tmp_path: Path, alteration: Callable[[Any], Alteration],
                                            reported: str) -> None:
