@@ -1,0 +1,241 @@
+"""The documents' code: every python block of README.md and docs/porting.md runs, in
+order and in one namespace per document, from a folder where examples/sample/sparse is
+a copy of the sample; the porting guide's worked examples are then called on the sample
+and their results checked against the records."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import re
+import shutil
+import textwrap
+import traceback
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy", reason="the documents' blocks need numpy: pip install '.[plot]'")
+
+import tolv  # noqa: E402
+import tolv_extras as tx  # noqa: E402
+from colmap_files import NO_POINT3D, NUM_PARAMS, write_reconstruction  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE_FROM_ROOT = Path("examples", "sample", "sparse")
+SAMPLE = str(ROOT / SAMPLE_FROM_ROOT)
+DOCUMENTS = ["README.md", "docs/porting.md"]
+FENCE = re.compile(r"^(\s*)```\s*([\w+-]*)")
+PYTHON = {"python", "py", "python3"}
+
+
+def python_blocks(document):
+    """(number of the block's first code line, dedented source) of each python block."""
+    lines = (ROOT / document).read_text(encoding="utf-8").splitlines()
+    blocks, opened = [], None
+    for number, line in enumerate(lines, 1):
+        fence = FENCE.match(line)
+        if not fence:
+            continue
+        if opened is None:
+            opened = (number, fence.group(2).lower())
+            continue
+        start, language = opened
+        if language in PYTHON:
+            blocks.append((start + 1, textwrap.dedent("\n".join(lines[start:number - 1]))))
+        opened = None
+    assert opened is None, f"{document}:{opened[0]}: code block never closed"
+    return blocks
+
+
+def run_document(document, folder):
+    """Runs the document's python blocks in order in one namespace, with folder as the
+    working directory; a failing block fails the test naming the document and line."""
+    blocks = python_blocks(document)
+    assert blocks, f"{document}: no python blocks found"
+    namespace = {"__name__": "__docs__"}
+    cwd = os.getcwd()
+    os.chdir(folder)
+    try:
+        for line, source in blocks:
+            # Padded so that tracebacks give the document's own line numbers.
+            code = compile("\n" * (line - 1) + source, str(ROOT / document), "exec")
+            failure = None
+            try:
+                exec(code, namespace)
+            except KeyboardInterrupt:
+                raise
+            except BaseException as error:  # PanicException too
+                failure = (f"{document}:{line}: the block starting here fails with "
+                           f"{type(error).__name__}: {error}\n{traceback.format_exc()}")
+            if failure:
+                pytest.fail(failure, pytrace=False)
+    finally:
+        os.chdir(cwd)
+    return namespace
+
+
+@pytest.fixture(scope="module")
+def ran(tmp_path_factory):
+    """document -> its namespace after all of its blocks ran (each document once)."""
+    done = {}
+
+    def run(document):
+        if document not in done:
+            folder = tmp_path_factory.mktemp("docs")
+            shutil.copytree(SAMPLE, folder / SAMPLE_FROM_ROOT)
+            done[document] = run_document(document, folder)
+        return done[document]
+    return run
+
+
+@pytest.mark.parametrize("document", DOCUMENTS)
+def test_every_python_block_runs_on_the_sample(document, ran):
+    ran(document)
+
+
+@pytest.fixture(scope="module")
+def guide(ran):
+    return ran("docs/porting.md")
+
+
+@pytest.fixture(scope="module")
+def records():
+    return tolv.read_reconstruction_bin(SAMPLE)
+
+
+def utf8(image):
+    return image.name.encode("latin-1").decode("utf-8")
+
+
+# (fx, fy) positions in params, for the sample's models
+FOCAL = {"Simple Pinhole": (0, 0), "Pinhole": (0, 1), "Simple Radial": (0, 0), "OpenCV": (0, 1)}
+
+
+def test_splat_scene_loader(guide, records):
+    cameras, images, points3D = records
+    views, xyz, rgb = guide["load_splat_scene"](Path(SAMPLE))
+    assert [v.name for v in views] == sorted(map(utf8, images.values()))
+    for view in views:
+        image = images[view.image_id]
+        camera = cameras[image.camera_id]
+        fx, fy = (camera.params[i] for i in FOCAL[camera.model_id])
+        assert (view.R.tolist(), view.t.tolist()) == (image.rot, image.trans)
+        assert (view.width, view.height) == (camera.width, camera.height)
+        assert view.fov_x == pytest.approx(2 * math.atan(camera.width / 2 / fx), rel=1e-14)
+        assert view.fov_y == pytest.approx(2 * math.atan(camera.height / 2 / fy), rel=1e-14)
+    ids = sorted(points3D)
+    assert xyz.tolist() == [points3D[i].xyz for i in ids]
+    assert rgb.dtype == np.uint8
+    assert rgb.tolist() == [[c.r, c.g, c.b] for c in (points3D[i].color for i in ids)]
+
+
+def test_covisibility_pairs_file(guide, records, tmp_path):
+    _, images, points3D = records
+    k = 5
+    pairs = guide["write_covisibility_pairs"](Path(SAMPLE), tmp_path / "pairs.txt", k=k)
+    names = {i: image.name.encode("latin-1") for i, image in images.items()}
+    assert (tmp_path / "pairs.txt").read_bytes().splitlines() == \
+        [names[a] + b" " + names[b] for a, b in pairs]
+    assert len(pairs) == k * len(images)  # every sample image shares points with 5 or more
+    overlaps = tolv.compute_overlaps(points3D)
+    for a in images:
+        chosen = [b for x, b in pairs if x == a]
+        left_out = [n for b, n in overlaps[a].items() if b not in chosen and b != a]
+        assert a not in chosen and min(overlaps[a][b] for b in chosen) >= max(left_out, default=0)
+
+
+def test_nerf_transforms_and_ascii_ply(guide, records, tmp_path):
+    cameras, images, points3D = records
+    returned = guide["write_nerf_transforms"](Path(SAMPLE), tmp_path / "nerf")
+    written = json.loads((tmp_path / "nerf" / "transforms.json").read_text(encoding="utf-8"))
+    assert written == returned
+    frames = {frame["file_path"]: frame for frame in written["frames"]}
+    assert sorted(frames) == sorted("images/" + utf8(image) for image in images.values())
+    for image in images.values():
+        frame = frames["images/" + utf8(image)]
+        camera = cameras[image.camera_id]
+        R, t = np.array(image.rot), np.array(image.trans)
+        c2w = np.array(frame["transform_matrix"])
+        assert (c2w[:3, :3] * [1.0, -1.0, -1.0] == R.T).all()
+        np.testing.assert_allclose(c2w[:3, 3], -R.T @ t, rtol=0, atol=1e-12)
+        assert c2w[3].tolist() == [0.0, 0.0, 0.0, 1.0]
+        fx, fy = (camera.params[i] for i in FOCAL[camera.model_id])
+        assert (frame["fl_x"], frame["fl_y"], frame["w"], frame["h"], frame["camera_model"]) == \
+            (fx, fy, camera.width, camera.height, "OPENCV")
+    opencv = frames["images/" + utf8(next(i for i in images.values() if i.camera_id == 20))]
+    assert [opencv[key] for key in ("k1", "k2", "p1", "p2")] == cameras[20].params[4:]
+    lines = (tmp_path / "nerf" / written["ply_file_path"]).read_text(encoding="ascii").splitlines()
+    body = lines[lines.index("end_header") + 1:]
+    assert lines[:3] == ["ply", "format ascii 1.0", f"element vertex {len(points3D)}"]
+    assert len(body) == len(points3D)
+    for row, point_id in ((0, min(points3D)), (-1, max(points3D))):
+        point, values = points3D[point_id], body[row].split()
+        assert [float(v) for v in values[:3]] == point.xyz
+        assert [int(v) for v in values[3:]] == [point.color.r, point.color.g, point.color.b]
+
+
+def test_splatting_parser(guide, records):
+    cameras, images, points3D = records
+    parser = guide["parse_for_splatting"](Path(SAMPLE))
+    assert parser.image_ids.tolist() == sorted(images)
+    point_ids = np.array(sorted(points3D), dtype=np.uint64)
+    for row, image_id in enumerate(parser.image_ids.tolist()):
+        image = images[image_id]
+        assert parser.world_to_camera[row, :3, :3].tolist() == image.rot
+        assert parser.world_to_camera[row, :, 3].tolist() == image.trans + [1.0]
+        observed = sorted(i for i in image.point3D_ids if i != NO_POINT3D)
+        rows = parser.point_indices[utf8(image)]
+        assert sorted(point_ids[rows].tolist()) == observed
+    assert parser.Ks[7].tolist() == cameras[7].K()
+    assert parser.Ks[12].tolist() == tx.calibration_matrix(cameras[12])
+    assert parser.distortion[3][0] == "perspective" and parser.distortion[3][1].size == 0
+    assert parser.distortion[12][1].tolist() == [cameras[12].params[3], 0.0, 0.0, 0.0]
+    assert parser.distortion[20][1].tolist() == cameras[20].params[4:]
+    assert parser.points.dtype == np.float32
+    assert parser.points.tolist() == \
+        np.array([points3D[i].xyz for i in sorted(points3D)], dtype=np.float32).tolist()
+
+
+@pytest.fixture
+def every_model(tmp_path):
+    """One camera of every model 0 to 10, camera id = model id + 1, distinct parameters."""
+    cameras = [(model + 1, model, 640 + model, 480, [100.0 + 10 * model + j for j in range(count)])
+               for model, count in NUM_PARAMS.items()]
+    with tx.quiet():
+        loaded = tolv.read_cameras_bin(write_reconstruction(tmp_path / "models", cameras)
+                                       + "/cameras.bin")
+    return [loaded[model + 1] for model in sorted(NUM_PARAMS)]
+
+
+def test_guide_intrinsics_by_model(guide, every_model):
+    """The guide's intrinsics and distortion for models the sample lacks: refused where the
+    format has no room, else K's entries and the parameters after them, in order."""
+    nerf_refused, splat_refused = [], []
+    for camera in every_model:
+        model, K = tx.colmap_model_name(camera), tx.calibration_matrix(camera)
+        pinhole = 4 if "fy" in tx.param_names(camera) else 3
+        distortion = camera.params[pinhole:]
+        # a single radial coefficient is k1 in transforms.json
+        keys = [{"k": "k1"}.get(name, name) for name in tx.param_names(camera)[pinhole:]]
+        try:
+            nerf = guide["nerf_intrinsics"](camera)
+        except ValueError:
+            nerf_refused.append(model)
+        else:
+            assert [nerf.pop(key) for key in ("fl_x", "fl_y", "cx", "cy", "w", "h")] == \
+                [K[0][0], K[1][1], K[0][2], K[1][2], camera.width, camera.height]
+            assert nerf.pop("camera_model") == ("OPENCV_FISHEYE" if "FISHEYE" in model else "OPENCV")
+            assert nerf == dict(zip(keys, distortion))
+        try:
+            kind, coefficients = guide["splat_distortion"](camera)
+        except ValueError:
+            splat_refused.append(model)
+        else:
+            assert coefficients.tolist() == (distortion + [0.0] * (4 - len(distortion))
+                                             if distortion else [])
+            assert kind == ("fisheye" if "FISHEYE" in model else "perspective")
+    assert nerf_refused == ["FULL_OPENCV", "FOV", "THIN_PRISM_FISHEYE"]
+    assert splat_refused == ["FULL_OPENCV", "FOV", "SIMPLE_RADIAL_FISHEYE", "RADIAL_FISHEYE",
+                             "THIN_PRISM_FISHEYE"]
