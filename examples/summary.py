@@ -15,6 +15,7 @@ import sys
 from typing import Dict, List, Mapping, Protocol, Sequence, Tuple
 
 import tolv
+import tolv_extras as tx
 
 # point3D id of a 2D point that was not matched to any 3D point
 NO_POINT3D = 2**64 - 1
@@ -47,20 +48,6 @@ Overlaps = Mapping[int, Mapping[int, int]]
 
 def default_folder() -> str:
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample", "sparse")
-
-
-def display_name(name: str) -> str:
-    """The image name as the user wrote it.
-
-    tolv hands back each name byte as one character (a Latin-1 reading), so a
-    UTF-8 name such as "café.jpg" arrives as "cafÃ©.jpg"; names that are not
-    valid UTF-8 are shown as read.
-    """
-    raw = name.encode("latin-1")
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        return name
 
 
 def top_pairs(overlaps: Overlaps, count: int) -> List[Tuple[int, int, int]]:
@@ -102,7 +89,7 @@ def summary_lines(cameras: Mapping[int, CameraRecord], images: Mapping[int, Imag
         return lines
     lines.append("")
     lines.append(f"The {len(pairs)} largest overlaps:")
-    names: Dict[int, str] = {i: display_name(image.name) for i, image in images.items()}
+    names: Dict[int, str] = {i: tx.utf8_name(image, "replace") for i, image in images.items()}
     width = max([len(names.get(i, "?")) for a, b, _ in pairs for i in (a, b)] + [len("name")])
     lines.append(f"  {'shared':>6}  {'image':>5} {'name':<{width}}  {'image':>5} name")
     for a, b, shared in pairs:
@@ -118,7 +105,7 @@ def main(argv: Sequence[str]) -> int:
         return 2
     folder = argv[1] if len(argv) > 1 else default_folder()
     try:
-        cameras, images, points3D = tolv.read_reconstruction_bin(folder)
+        cameras, images, points3D = tx.read_reconstruction(folder)
     except OSError as error:
         print(f"cannot read the reconstruction in {folder}: {error}", file=sys.stderr)
         return 1
