@@ -5,6 +5,7 @@ lines, and what they do with bad input."""
 from __future__ import annotations
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -311,3 +312,47 @@ def test_degenerate_folders_still_give_output(script, content, tmp_path):
     result = run(script, folder, *extra)
     assert result.returncode == 0, result.stderr
     assert not extra or extra[0].exists()
+
+
+# The README's recipe outputs, against what the recipes print and write on the sample
+
+PROGRESS = re.compile(r"^(Found \d+ (cameras|registered images\.|3D points\.)|Making sets\.\.\.|Done!)$")
+
+
+def readme_block_after(marker):
+    """The lines of the first fenced block after the README line holding marker."""
+    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines()
+    start = next(k for k, line in enumerate(lines) if marker in line)
+    opening = next(k for k in range(start, len(lines)) if lines[k].startswith("```"))
+    closing = next(k for k in range(opening + 1, len(lines)) if lines[k].startswith("```"))
+    return lines[opening + 1:closing]
+
+
+def to_numpy_output(tmp_path):
+    return run("to_numpy.py", SAMPLE).stdout.splitlines()
+
+
+def ply_header(tmp_path):
+    run("export_ply.py", SAMPLE, tmp_path / "out.ply")
+    data = (tmp_path / "out.ply").read_bytes()
+    return data[:data.index(b"end_header\n") + len(b"end_header")].decode("ascii").splitlines()
+
+
+def pairs_head(tmp_path):
+    run("covisibility_pairs.py", SAMPLE, tmp_path / "out.txt", "--k", "5")
+    return (tmp_path / "out.txt").read_text(encoding="utf-8").splitlines()
+
+
+@pytest.mark.parametrize("marker, produce", [
+    ("**Arrays: `python examples/to_numpy.py", to_numpy_output),
+    ("**Point cloud: `python examples/export_ply.py", ply_header),
+    ("**Image pairs for matching: `python examples/covisibility_pairs.py", pairs_head),
+], ids=["to_numpy", "export_ply", "covisibility_pairs"])
+def test_readme_shows_what_the_recipes_produce(marker, produce, tmp_path):
+    shown = readme_block_after(marker)
+    produced = [line for line in produce(tmp_path) if not PROGRESS.match(line)]
+    timing = re.compile(r"^load \d+ ms \(CPU \d+ ms\), to numpy \d+ ms \(CPU \d+ ms\)$")
+    if shown and timing.match(shown[-1]):
+        assert timing.match(produced[-1]), produced[-1]
+        shown, produced = shown[:-1], produced[:-1]
+    assert shown and produced[:len(shown)] == shown
