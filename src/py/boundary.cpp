@@ -379,8 +379,7 @@ OwnedRef to_py_pair(OwnedRef first, OwnedRef second) {
 
 // Ints hold no references, so such a tuple can never be part of a reference cycle.
 // CPython creates every tuple tracked and untracks one like it only when a collection
-// first visits it; a program that keeps millions of them (every track of a model) would
-// have each collection until then walk them all.
+// first visits it; created untracked, it costs the young collections nothing.
 OwnedRef to_py_uint_pair(uint64_t first, uint64_t second) {
   OwnedRef pair = to_py_pair(to_py_uint(first), to_py_uint(second));
   PyObject_GC_UnTrack(pair.get());
