@@ -377,6 +377,15 @@ OwnedRef to_py_pair(OwnedRef first, OwnedRef second) {
   return pair;
 }
 
+// Ints hold no references, so such a tuple can never be part of a reference cycle.
+// CPython creates every tuple tracked and untracks one like it only when a collection
+// first visits it; created untracked, it costs the young collections nothing.
+OwnedRef to_py_uint_pair(uint64_t first, uint64_t second) {
+  OwnedRef pair = to_py_pair(to_py_uint(first), to_py_uint(second));
+  PyObject_GC_UnTrack(pair.get());
+  return pair;
+}
+
 void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
   if (PyDict_SetItem(dict, key, value) != 0) {
     PyErr_Print();

@@ -86,6 +86,8 @@ OwnedRef new_py_dict();
 // A new dict with room for about `expected` entries without resizing.
 OwnedRef new_py_dict_for(uint64_t expected);
 OwnedRef to_py_pair(OwnedRef first, OwnedRef second);
+// (first, second) as a tuple of two ints that the garbage collector does not track.
+OwnedRef to_py_uint_pair(uint64_t first, uint64_t second);
 // PyDict_SetItem, aborting with "Failed to set_item on dict".
 void dict_set(PyObject* dict, PyObject* key, PyObject* value);
 

@@ -47,7 +47,7 @@ PyObject* point_get_track(PyObject* self, void*) {
     const TrackElement* track = track_of(&p);
     OwnedRef list = new_py_list(static_cast<Py_ssize_t>(p.record.track_length));
     for (size_t i = 0; i < p.record.track_length; ++i) {
-      OwnedRef pair = to_py_pair(to_py_uint(track[i].image_id), to_py_uint(track[i].point2D_idx));
+      OwnedRef pair = to_py_uint_pair(track[i].image_id, track[i].point2D_idx);
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
     }
     return list;

@@ -1,4 +1,5 @@
 """read_images_bin and Image: names, range and index messages, rotation and relative poses."""
+import gc
 import math
 import random
 import struct
@@ -125,6 +126,7 @@ def test_rot_and_relative_poses_bit_for_bit(tmp_path):
         for j, (qo, to) in enumerate(poses):
             pose = got[i].relative_pose_from(got[j])
             assert type(pose) is tuple and bits(pose) == bits(relative_pose_from(qs, ts, qo, to)), (i, j)
+            assert gc.is_tracked(pose)  # it holds lists, which a caller can make into a cycle
             assert bits(got[j].relative_pose_to(other=got[i])) == bits(pose), (i, j)
             if any(qs) and any(qo):
                 assert i != j or pose == (IDENTITY, [0.0, 0.0, 0.0])

@@ -1,4 +1,5 @@
 """read_points3D_bin: layout, range messages, records, colours and float text in string forms."""
+import gc
 import math
 import struct
 from decimal import Decimal
@@ -66,6 +67,7 @@ def test_records_and_progress_line(tmp_path, capfd):
         p = got[pid]
         assert (p.id, p.xyz, p.error, p.track) == (pid, list(xyz), error, list(track))
         assert (p.color.r, p.color.g, p.color.b) == rgb
+        assert not any(map(gc.is_tracked, p.track))  # pairs of ints: no cycle to look for
     assert str(got[U64]).endswith(", and track length 0>") and str(U64) in str(got[U64])
 
 
