@@ -135,24 +135,33 @@ def _native_array(typecode: str, itemsize: int) -> "array.array[int]":
     return values
 
 
-def _compressed(np: Any, records: Sequence[Record], get: Callable[[Record], List[Any]],
-                values_type: Any, width: int) -> Tuple[Any, Any]:
-    """Offsets (N + 1, int64) and the flat values of the lists get(record), each list
-    entry giving width values; one batch of lists alive at a time.
+Gather = Callable[[Sequence[Any], Callable[[Any], List[Any]], "array.array[int]",
+                   "array.array[int]"], None]
 
-    The values go through array.array, whose extend converts ints faster than
-    np.fromiter does, straight from the flattened lists.
-    """
-    itemsize = np.dtype(values_type).itemsize
-    values = _native_array("I" if itemsize == 4 else "Q", itemsize)
-    lengths = _native_array("q", 8)
+
+def _gather_int_lists(records: Sequence[Record], get: Callable[[Record], List[int]],
+                      values: "array.array[int]", lengths: "array.array[int]") -> None:
+    for one in map(get, records):  # fromlist reads a list of ints without an iterator
+        lengths.append(len(one))
+        values.fromlist(one)
+
+
+def _gather_pair_lists(records: Sequence[Record], get: Callable[[Record], List[Any]],
+                       values: "array.array[int]", lengths: "array.array[int]") -> None:
     for batch in _batches(records):
         lists = list(map(get, batch))
         lengths.extend(map(len, lists))
-        flat: Iterable[int] = _flat(lists)
-        if width > 1:
-            flat = _flat(flat)
-        values.extend(flat)
+        values.extend(_flat(_flat(lists)))
+
+
+def _compressed(np: Any, records: Sequence[Record], get: Callable[[Record], List[Any]],
+                values_type: Any, gather: Gather) -> Tuple[Any, Any]:
+    """Offsets (N + 1, int64) and the flat values of the lists get(record), gathered
+    through array.array, whose conversion of ints is faster than np.fromiter's."""
+    itemsize = np.dtype(values_type).itemsize
+    values = _native_array("I" if itemsize == 4 else "Q", itemsize)
+    lengths = _native_array("q", 8)
+    gather(records, get, values, lengths)
     offsets = np.zeros(len(records) + 1, np.int64)
     np.cumsum(np.frombuffer(lengths, np.int64), out=offsets[1:])
     return offsets, np.frombuffer(values, values_type).copy()
@@ -181,7 +190,8 @@ def points_arrays(points3D: Mapping[int, tolv.Point3D]) -> PointsArrays:
         raise missing_numpy("points_arrays") from missing
     ids, records = sorted_points(np, points3D)
     xyz, rgb, error = point_values(np, records)
-    offsets, values = _compressed(np, records, attrgetter("track"), np.uint32, 2)
+    offsets, values = _compressed(np, records, attrgetter("track"), np.uint32,
+                                  _gather_pair_lists)
     elements = values.reshape(-1, 2)
     return PointsArrays(
         ids=ids, xyz=xyz, rgb=rgb, error=error, track_offsets=offsets,
@@ -205,7 +215,8 @@ def images_arrays(images: Mapping[int, tolv.Image]) -> ImagesArrays:
     rotations = _floats(np, _flat(map(_rows, map(attrgetter("rot"), records))),
                         9 * m).reshape(m, 3, 3)
     translations = _floats(np, _flat(map(attrgetter("trans"), records)), 3 * m).reshape(m, 3)
-    offsets, point3D_ids = _compressed(np, records, attrgetter("point3D_ids"), np.uint64, 1)
+    offsets, point3D_ids = _compressed(np, records, attrgetter("point3D_ids"), np.uint64,
+                                       _gather_int_lists)
     return ImagesArrays(
         ids=ids,
         camera_ids=np.fromiter(map(attrgetter("camera_id"), records), np.uint32, m),
