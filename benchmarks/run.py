@@ -33,6 +33,7 @@ ROOT = HERE.parent
 RESULTS_DIR = HERE / "results"
 BEFORE_AFTER = HERE / "overlaps_before_after.md"
 GC_BEFORE_AFTER = HERE / "gc_before_after.md"
+ARRAYS_BEFORE_AFTER = HERE / "arrays_before_after.md"
 FILES = ("cameras.bin", "images.bin", "points3D.bin")
 DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3, "huge": 2}
 # The pure-Python overlap count, when too slow to run whole, is timed on every n-th point.
@@ -557,9 +558,9 @@ def render(results, info, command):
     lines.append("")
     lines += overlap_floor_ratios(results)
     lines += targets(results)
-    # The comparisons of two builds come from compare_overlaps.py and compare_gc.py, not
-    # from this run.
-    for before_after in (BEFORE_AFTER, GC_BEFORE_AFTER):
+    # The comparisons of two builds come from compare_overlaps.py, compare_gc.py and
+    # extras_arrays.py, not from this run.
+    for before_after in (BEFORE_AFTER, GC_BEFORE_AFTER, ARRAYS_BEFORE_AFTER):
         if before_after.exists():
             lines += [before_after.read_text().rstrip(), ""]
     return "\n".join(lines) + "\n"
