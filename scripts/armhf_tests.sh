@@ -66,7 +66,8 @@ if [[ $native_tests == ON ]]; then
 fi
 
 step "Python tests (qemu-arm)"
-export PYTHONPATH=$build:$pylib
+# The companion package from the source tree, beside the module just built.
+export PYTHONPATH=$build:$PWD/python:$pylib
 export PYTHONNOUSERSITE=1
 "$wrapper" -c 'import tolv; print("tolv from", tolv.__file__)'
 "$wrapper" -m pytest -p no:cacheprovider tests/python "$@" || status=1

@@ -69,7 +69,8 @@ status=0
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
   # Object memory through malloc, so ASan sees every Python object the module allocates.
   export PYTHONMALLOC=malloc
-  export PYTHONPATH="$build:$build/site${PYTHONPATH:+:$PYTHONPATH}"
+  # The companion package from the source tree, beside the module just built.
+  export PYTHONPATH="$build:$root/python:$build/site${PYTHONPATH:+:$PYTHONPATH}"
   if [[ $# -eq 0 ]]; then set -- tests/python; fi
   exec "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
 ) || status=$?
