@@ -12,35 +12,14 @@ from __future__ import annotations
 import collections
 import os
 import sys
-from typing import Dict, List, Mapping, Protocol, Sequence, Tuple
+from typing import Dict, List, Mapping, Sequence, Tuple
 
 import tolv
 import tolv_extras as tx
 
 # point3D id of a 2D point that was not matched to any 3D point
-NO_POINT3D = 2**64 - 1
+NO_POINT3D = tx.INVALID_POINT3D_ID
 TOP_PAIRS = 10
-
-
-class CameraRecord(Protocol):
-    @property
-    def model_id(self) -> str: ...
-
-
-class ImageRecord(Protocol):
-    @property
-    def camera_id(self) -> int: ...
-    @property
-    def name(self) -> str: ...
-    @property
-    def point3D_ids(self) -> List[int]: ...
-
-
-class PointRecord(Protocol):
-    @property
-    def error(self) -> float: ...
-    @property
-    def track(self) -> List[Tuple[int, int]]: ...
 
 
 Overlaps = Mapping[int, Mapping[int, int]]
@@ -57,8 +36,8 @@ def top_pairs(overlaps: Overlaps, count: int) -> List[Tuple[int, int, int]]:
     return pairs[:count]
 
 
-def summary_lines(cameras: Mapping[int, CameraRecord], images: Mapping[int, ImageRecord],
-                  points3D: Mapping[int, PointRecord], overlaps: Overlaps) -> List[str]:
+def summary_lines(cameras: Mapping[int, tolv.Camera], images: Mapping[int, tolv.Image],
+                  points3D: Mapping[int, tolv.Point3D], overlaps: Overlaps) -> List[str]:
     lines: List[str] = []
     models = collections.Counter(camera.model_id for camera in cameras.values())
     shots: Dict[str, int] = collections.Counter(

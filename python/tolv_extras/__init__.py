@@ -37,19 +37,24 @@ naming the argument.
 """
 
 from .arrays import (
-                     CamerasArrays,
-                     ImagesArrays,
-                     PointsArrays,
-                     cameras_arrays,
-                     images_arrays,
-                     points_arrays,
+    CamerasArrays,
+    ImagesArrays,
+    PointsArrays,
+    cameras_arrays,
+    images_arrays,
+    points_arrays,
 )
-from .cameras import calibration_matrix, colmap_model_id, colmap_model_name, param_names
+from .covisibility import covisibility_pairs
+from .files import write_pairs, write_ply
 from .folders import read_reconstruction
-from .images import INVALID_POINT3D_ID, name_bytes, quaternion, utf8_name
-from .pairs import covisibility_pairs, write_pairs
-from .ply import write_ply
-from .quiet import quiet
+from .models import calibration_matrix, colmap_model_id, colmap_model_name, param_names
+from .names import name_bytes, utf8_name
+from .poses import quaternion
+from .progress import quiet
+
+INVALID_POINT3D_ID = 2**64 - 1
+"""The 3D point id of a 2D point that observes no 3D point, in Image.point3D_ids and
+ImagesArrays.point3D_ids: the non-negative int 18446744073709551615, never -1."""
 
 __all__ = [
     "INVALID_POINT3D_ID",

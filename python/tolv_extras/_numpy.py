@@ -6,5 +6,5 @@ from __future__ import annotations
 
 def missing_numpy(function: str) -> ImportError:
     return ImportError(
-        f"tolv_extras.{function} needs numpy: install tolv's 'arrays' extra "
-        f"(pip install 'tolv[arrays]' from the source folder or sdist) or numpy itself")
+        f"tolv_extras.{function} needs numpy: pip install numpy, or install tolv with its "
+        f"'arrays' extra (pip install '.[arrays]' in a source folder)")

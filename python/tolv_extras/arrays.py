@@ -31,8 +31,9 @@ import tolv
 
 from ._arguments import require_records
 from ._numpy import missing_numpy
-from .cameras import calibration_matrix, colmap_model_id
-from .images import name_bytes, quaternion
+from .models import calibration_matrix, colmap_model_id
+from .names import name_bytes
+from .poses import quaternion
 
 if TYPE_CHECKING:
     import numpy as np
@@ -45,62 +46,69 @@ _BATCH = 256
 
 
 class PointsArrays(NamedTuple):
-    """points_arrays' result: N points, rows sorted by point id."""
+    """points_arrays' result: N points, rows sorted by point id.
+
+    ids: (N,) point ids
+    xyz: (N, 3) world coordinates
+    rgb: (N, 3) colours, red, green, blue
+    error: (N,) reprojection errors in pixels
+    track_offsets: (N + 1,) point k's track is entries track_offsets[k] to
+        track_offsets[k + 1] - 1 of the two arrays below
+    track_image_ids: (T,) the image of each track element
+    track_point2D_idxs: (T,) the index of each track element's 2D point in its image
+    """
 
     ids: npt.NDArray[np.uint64]
-    """(N,) point ids"""
     xyz: npt.NDArray[np.float64]
-    """(N, 3) world coordinates"""
     rgb: npt.NDArray[np.uint8]
-    """(N, 3) colours, red, green, blue"""
     error: npt.NDArray[np.float64]
-    """(N,) reprojection errors in pixels"""
     track_offsets: npt.NDArray[np.int64]
-    """(N + 1,) point k's track is entries track_offsets[k] to track_offsets[k + 1] - 1"""
     track_image_ids: npt.NDArray[np.uint32]
-    """(T,) the image of each track element"""
     track_point2D_idxs: npt.NDArray[np.uint32]
-    """(T,) the index of each track element's 2D point in its image"""
 
 
 class ImagesArrays(NamedTuple):
-    """images_arrays' result: M images, rows sorted by image id."""
+    """images_arrays' result: M images, rows sorted by image id.
+
+    ids: (M,) image ids
+    camera_ids: (M,) camera ids
+    names: M names decoded from UTF-8; bytes that are not UTF-8 as surrogate escapes,
+        so os.fsencode(name) gives the stored bytes back
+    quaternions: (M, 4) stored world-to-camera quaternions, w x y z
+    cam_from_world: (M, 3, 4) world-to-camera [R | t]: x_cam = R @ X + t
+    centers: (M, 3) camera centres in world coordinates, -R^T t
+    point3D_offsets: (M + 1,) image k's 2D points are entries point3D_offsets[k] to
+        point3D_offsets[k + 1] - 1 of point3D_ids
+    point3D_ids: (P,) the 3D point id of each 2D point, INVALID_POINT3D_ID for none
+    """
 
     ids: npt.NDArray[np.uint32]
-    """(M,) image ids"""
     camera_ids: npt.NDArray[np.uint32]
-    """(M,) camera ids"""
     names: List[str]
-    """M names decoded from UTF-8; bytes that are not UTF-8 as surrogate escapes, so
-    os.fsencode(name) gives the stored bytes back"""
     quaternions: npt.NDArray[np.float64]
-    """(M, 4) stored world-to-camera quaternions, w x y z"""
     cam_from_world: npt.NDArray[np.float64]
-    """(M, 3, 4) world-to-camera [R | t]: x_cam = R @ X + t"""
     centers: npt.NDArray[np.float64]
-    """(M, 3) camera centres in world coordinates, -R^T t"""
     point3D_offsets: npt.NDArray[np.int64]
-    """(M + 1,) image k's 2D points are entries point3D_offsets[k] to
-    point3D_offsets[k + 1] - 1"""
     point3D_ids: npt.NDArray[np.uint64]
-    """(P,) the 3D point id of each 2D point, INVALID_POINT3D_ID for none"""
 
 
 class CamerasArrays(NamedTuple):
-    """cameras_arrays' result: C cameras, rows sorted by camera id."""
+    """cameras_arrays' result: C cameras, rows sorted by camera id.
+
+    ids: (C,) camera ids
+    model_ids: (C,) COLMAP's model ids, 0 to 10
+    widths: (C,) image widths in pixels
+    heights: (C,) image heights in pixels
+    params: (C, P) parameters, P the longest parameter list, padded with NaN
+    K: (C, 3, 3) calibration matrices (calibration_matrix)
+    """
 
     ids: npt.NDArray[np.uint32]
-    """(C,) camera ids"""
     model_ids: npt.NDArray[np.int32]
-    """(C,) COLMAP's model ids, 0 to 10"""
     widths: npt.NDArray[np.uint64]
-    """(C,) image widths in pixels"""
     heights: npt.NDArray[np.uint64]
-    """(C,) image heights in pixels"""
     params: npt.NDArray[np.float64]
-    """(C, P) parameters, P the longest parameter list, padded with NaN"""
     K: npt.NDArray[np.float64]
-    """(C, 3, 3) calibration matrices (calibration_matrix)"""
 
 
 def _sorted_by_id(np: Any, records: Mapping[int, Record], ids_type: Any
@@ -131,7 +139,9 @@ def _batches(items: Sequence[Record]) -> Iterator[Sequence[Record]]:
 
 def _native_array(typecode: str, itemsize: int) -> "array.array[int]":
     values = array.array(typecode)
-    assert values.itemsize == itemsize, "an array typecode of another size on this platform"
+    if values.itemsize != itemsize:
+        raise RuntimeError(f"array typecode {typecode!r} holds {values.itemsize} bytes here, "
+                           f"not {itemsize}")
     return values
 
 
@@ -200,10 +210,6 @@ def points_arrays(points3D: Mapping[int, tolv.Point3D]) -> PointsArrays:
     )
 
 
-def _rows(matrix: List[List[float]]) -> Iterator[float]:
-    return chain.from_iterable(matrix)
-
-
 def images_arrays(images: Mapping[int, tolv.Image]) -> ImagesArrays:
     """The images as arrays (ImagesArrays), sorted by image id; the ids are the keys."""
     try:
@@ -212,7 +218,7 @@ def images_arrays(images: Mapping[int, tolv.Image]) -> ImagesArrays:
         raise missing_numpy("images_arrays") from missing
     ids, records = _sorted_by_id(np, require_records(images, tolv.Image, "images"), np.uint32)
     m = len(records)
-    rotations = _floats(np, _flat(map(_rows, map(attrgetter("rot"), records))),
+    rotations = _floats(np, _flat(map(_flat, map(attrgetter("rot"), records))),
                         9 * m).reshape(m, 3, 3)
     translations = _floats(np, _flat(map(attrgetter("trans"), records)), 3 * m).reshape(m, 3)
     offsets, point3D_ids = _compressed(np, records, attrgetter("point3D_ids"), np.uint64,

@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 import tolv_extras as tx
+from tolv_extras.files import write_whole
 from colmap_files import NUM_PARAMS, write_reconstruction
 
 UNIT_Q = (1.0, 0.0, 0.0, 0.0)
@@ -22,16 +23,20 @@ def read(folder):
         return tx.read_reconstruction(folder)
 
 
+# COLMAP's places of fx, fy, cx, cy in params, by model id (one focal length: fx = fy)
+FOCAL_AND_CENTRE = {0: (0, 0, 1, 2), 1: (0, 1, 2, 3), 2: (0, 0, 1, 2), 3: (0, 0, 1, 2),
+                    4: (0, 1, 2, 3), 5: (0, 1, 2, 3), 6: (0, 1, 2, 3), 7: (0, 1, 2, 3),
+                    8: (0, 0, 1, 2), 9: (0, 0, 1, 2), 10: (0, 1, 2, 3)}
+
+
 @pytest.mark.parametrize("code", range(11))
 def test_models_follow_the_stored_code(code, tmp_path):
     params = [100.0 + k for k in range(NUM_PARAMS[code])]
     (camera,) = read(write_reconstruction(tmp_path, [(1, code, 640, 480, params)]))[0].values()
-    names = tx.param_names(camera)
-    assert tx.colmap_model_id(camera) == code and len(names) == len(params)
-    value = dict(zip(names, params))
-    fx, fy = (value["f"], value["f"]) if "f" in value else (value["fx"], value["fy"])
+    assert tx.colmap_model_id(camera) == code and len(tx.param_names(camera)) == len(params)
+    fx, fy, cx, cy = (params[k] for k in FOCAL_AND_CENTRE[code])
     K = tx.calibration_matrix(camera)
-    assert K == [[fx, 0.0, value["cx"]], [0.0, fy, value["cy"]], [0.0, 0.0, 1.0]]
+    assert K == [[fx, 0.0, cx], [0.0, fy, cy], [0.0, 0.0, 1.0]]
     if code in (0, 1):
         assert K == camera.K()
     assert tx.colmap_model_name(camera).replace("_", "").lower() == \
@@ -84,10 +89,17 @@ def test_read_reconstruction_takes_a_path_and_names_the_missing_file(missing, tm
     assert info.value.filename == str(folder / missing) and missing in str(info.value)
 
 
+def run_python(program):
+    """program in a child Python whose standard output is block buffered, as in CI."""
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    return subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                          env=environment)
+
+
 def test_quiet_drops_fd_1_inside_only_and_restores_it_on_an_exception(tmp_path):
     folder = write_reconstruction(tmp_path / "folder")
     program = f"""
-import os, tolv, tolv_extras as tx
+import os, sys, tolv, tolv_extras as tx
 print("before", flush=False)
 try:
     with tx.quiet():
@@ -97,19 +109,28 @@ try:
         raise KeyError("boom")
 except KeyError:
     pass
-print("after")
+print("after", flush=True)
 tolv.read_cameras_bin({folder!r} + "/cameras.bin")
+sys.stdout.flush()
+os.close(1)
+with tx.quiet():  # with descriptor 1 closed, it stays closed
+    tolv.read_cameras_bin({folder!r} + "/cameras.bin")
+try:
+    os.fstat(1)
+except OSError:
+    print("closed after", file=sys.stderr)
 """
-    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    result = run_python(program)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "before\nafter\nFound 0 cameras\n"
+    assert result.stderr.endswith("closed after\n")
 
 
 def test_arrays_without_numpy_name_the_extra():
     program = ("import sys; sys.modules['numpy'] = None\n"
                "import tolv_extras as tx\n"
                "try:\n    tx.points_arrays({})\nexcept ImportError as e:\n    print(e)\n")
-    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    result = run_python(program)
     assert result.returncode == 0, result.stderr
     assert "'arrays' extra" in result.stdout
 
@@ -126,6 +147,16 @@ def test_files_are_written_whole_or_not_at_all(tmp_path):
         tx.write_pairs(out, images, [(2, 1), (1, 3)])
     with pytest.raises(IsADirectoryError):
         tx.write_pairs(folder, images, [(1, 2)])
+
+    def failing_midway():
+        yield b"partial"
+        raise OSError(28, "No space left on device")
+    with pytest.raises(OSError, match="No space left") as info:
+        write_whole(str(out), failing_midway())
+    assert info.value.filename == str(out)
+    with pytest.raises(FileNotFoundError) as info:
+        tx.write_pairs(tmp_path / "nowhere" / "pairs.txt", images, [])
+    assert info.value.filename == str(tmp_path / "nowhere" / "pairs.txt")
     assert out.read_bytes() == b"a.jpg b.jpg\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["folder", "pairs.txt"]
     assert sorted(p.name for p in folder.iterdir()) == ["cameras.bin", "images.bin", "points3D.bin"]
@@ -138,6 +169,7 @@ def test_files_are_written_whole_or_not_at_all(tmp_path):
     (lambda: tx.covisibility_pairs({}, [], 3), "overlaps"),
     (lambda: tx.covisibility_pairs({}, {}, 2.0), "k"),
     (lambda: tx.write_pairs("out.txt", {1: "a.jpg"}, []), "images[1]"),
+    (lambda: tx.write_pairs("out.txt", {}, [(3,)]), "pairs[0]"),
     (lambda: tx.write_ply(3, {}), "path"),
 ])
 def test_wrong_types_name_the_argument(call, argument, tmp_path, monkeypatch):

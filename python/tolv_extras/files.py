@@ -1,0 +1,151 @@
+"""Files for the programs that come next: pairs files and PLY point clouds, each written
+whole or not at all."""
+
+from __future__ import annotations
+
+import os
+import secrets
+import stat
+from typing import Iterable, Mapping, Sequence, Tuple
+
+import tolv
+
+from ._arguments import StrPath, require_records, text_path, type_name
+from ._numpy import missing_numpy
+from .arrays import point_values, sorted_points
+from .names import name_bytes
+
+Pair = Tuple[int, int]
+
+# (name, PLY type, numpy type) of each vertex property, in file order
+VERTEX_PROPERTIES = (
+    ("x", "double", "<f8"), ("y", "double", "<f8"), ("z", "double", "<f8"),
+    ("red", "uchar", "u1"), ("green", "uchar", "u1"), ("blue", "uchar", "u1"),
+    ("error", "float", "<f4"),
+)
+
+
+def _open_beside(path: str) -> Tuple[int, str]:
+    """A new, empty file in path's folder: with the mode of the file it will replace, or
+    the mode a plain open would give."""
+    folder, base = os.path.split(path)
+    try:
+        mode = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        mode = 0o666  # less the umask, as for open()
+    while True:
+        temporary = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+        except FileExistsError:
+            continue
+        if mode != 0o666:
+            os.fchmod(descriptor, mode)
+        return descriptor, temporary
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def write_whole(path: str, chunks: Iterable[bytes]) -> None:
+    """Writes the chunks to path, replacing it only once all of them are on disk.
+
+    They go to a new file beside it (beside the file a symbolic link names) that then
+    takes its place, so a failure (a full disk, an error while the chunks are made)
+    leaves no partial file: path keeps what it held before, or stays absent. OSErrors
+    name path, not the file beside it.
+    """
+    target = os.path.realpath(path) if path else path
+    try:
+        descriptor, temporary = _open_beside(target)
+    except OSError as error:
+        raise type(error)(error.errno, error.strerror, path) from error
+    try:
+        with os.fdopen(descriptor, "wb") as out:
+            for chunk in chunks:
+                out.write(chunk)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, target)
+    except BaseException as error:
+        _remove(temporary)
+        if isinstance(error, OSError) and error.errno is not None:
+            raise type(error)(error.errno, error.strerror, path) from error
+        raise
+
+
+def _pair_of_ids(pair: object, where: str) -> Pair:
+    if isinstance(pair, tuple) and len(pair) == 2 and all(isinstance(i, int) for i in pair):
+        return pair[0], pair[1]
+    raise TypeError(f"{where} must be a pair of image ids (a tuple of two ints), "
+                    f"not {pair!r:.60}")
+
+
+def pair_lines(images: Mapping[int, tolv.Image], pairs: Sequence[Pair]) -> bytes:
+    """One "name_a name_b" line per pair, the names as their stored bytes."""
+    names = {image_id: name_bytes(image) for image_id, image in images.items()}
+    if isinstance(pairs, (str, bytes)) or not isinstance(pairs, Sequence):
+        raise TypeError(f"pairs must be a sequence of (image_id, image_id), "
+                        f"not {type_name(pairs)}")
+    lines = []
+    for index, pair in enumerate(pairs):
+        first, second = _pair_of_ids(pair, f"pairs[{index}]")
+        for image_id in (first, second):
+            if image_id not in names:
+                raise ValueError(f"pairs[{index}] names image {image_id}, which images lacks")
+        lines.append(names[first] + b" " + names[second] + b"\n")
+    return b"".join(lines)
+
+
+def write_pairs(path: StrPath, images: Mapping[int, tolv.Image],
+                pairs: Sequence[Pair]) -> None:
+    """Writes the pairs as a pairs file: one "name_a name_b" line each, names as stored.
+
+    The format that feature matching and localization pipelines read. The file is
+    written whole or not at all. Names holding white space cannot be told apart in
+    this format; the caller may want to warn about them. Raises TypeError for
+    arguments of the wrong type, ValueError for a pair naming an image that images
+    lacks, OSError if the file cannot be written.
+    """
+    target = text_path(path, "path")
+    data = pair_lines(require_records(images, tolv.Image, "images"), pairs)
+    write_whole(target, [data])
+
+
+def ply_header(count: int) -> bytes:
+    lines = ["ply", "format binary_little_endian 1.0",
+             "comment points of a COLMAP sparse reconstruction, read with tolv",
+             f"element vertex {count}"]
+    lines += [f"property {kind} {name}" for name, kind, _ in VERTEX_PROPERTIES]
+    lines.append("end_header")
+    return ("\n".join(lines) + "\n").encode("ascii")
+
+
+def write_ply(path: StrPath, points3D: Mapping[int, tolv.Point3D]) -> int:
+    """Writes the points as a binary little-endian PLY file; returns how many.
+
+    One vertex per 3D point in increasing point id order: double x, y, z, uchar red,
+    green, blue and the reprojection error as a float property "error", as MeshLab,
+    CloudCompare and Open3D read it. The file is written whole or not at all. Raises
+    TypeError for arguments of the wrong type, ImportError without numpy, OSError if
+    the file cannot be written.
+    """
+    target = text_path(path, "path")
+    try:
+        import numpy as np
+    except ImportError as missing:
+        raise missing_numpy("write_ply") from missing
+    xyz, rgb, error = point_values(np, sorted_points(np, points3D)[1])
+    vertex = np.dtype([(name, code) for name, _, code in VERTEX_PROPERTIES])
+    vertices = np.empty(len(error), vertex)
+    for axis, name in enumerate("xyz"):
+        vertices[name] = xyz[:, axis]
+    for channel, name in enumerate(("red", "green", "blue")):
+        vertices[name] = rgb[:, channel]
+    vertices["error"] = error
+    write_whole(target, [ply_header(len(vertices)), vertices.tobytes()])
+    return len(vertices)
