@@ -119,7 +119,12 @@ for target in "${targets[@]}"; do
         fi
       done ;;
     aarch64 | armv7l) for version in "${arm_versions[@]}"; do builds+=("$target:$version"); done ;;
-    x86_64:3.*) builds+=("$target") ;;
+    x86_64:3.*)
+      [[ " ${x86_64_versions[*]} " == *" ${target#*:} "* ]] ||
+        fail "tolv is built for CPython ${x86_64_versions[*]}, not ${target#*:}"
+      local_python "${target#*:}" >/dev/null || [[ -n ${debian_suite[${target#*:}]:-} ]] ||
+        fail "no CPython ${target#*:} on this machine or in Debian"
+      builds+=("$target") ;;
     aarch64:3.* | armv7l:3.*)
       [[ -n ${debian_suite[${target#*:}]:-} ]] ||
         fail "no Debian release ships CPython ${target#*:} for ${target%%:*}: no wheel, it could not be tested"
