@@ -1,8 +1,8 @@
 # Cross-compiles for 32-bit ARM Linux (ARMv7, hard-float, glibc) with Debian's
 # arm-linux-gnueabihf toolchain.
 #
-# TOLV_ARMHF_SYSROOT names a folder holding Debian's armhf CPython unpacked from
-# its packages (usr/include/python3.11, usr/include/arm-linux-gnueabihf/...); it
+# TOLV_ARMHF_SYSROOT names a Debian 12 armhf root with its CPython and headers, made
+# by scripts/target_python.sh (usr/include/python3.11, usr/include/arm-linux-gnueabihf/...); it
 # only supplies the Python headers, libc and libstdc++ come from the cross
 # toolchain. scripts/armhf_tests.sh fills it and passes it in.
 #
@@ -21,7 +21,7 @@ if(NOT TOLV_ARMHF_SYSROOT AND DEFINED ENV{TOLV_ARMHF_SYSROOT})
   set(TOLV_ARMHF_SYSROOT "$ENV{TOLV_ARMHF_SYSROOT}")
 endif()
 if(NOT TOLV_ARMHF_SYSROOT)
-  set(TOLV_ARMHF_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/armhf/sysroot")
+  set(TOLV_ARMHF_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/roots/armhf-bookworm")
 endif()
 get_filename_component(TOLV_ARMHF_SYSROOT "${TOLV_ARMHF_SYSROOT}" ABSOLUTE)
 # Compile checks re-read this file in a fresh project; hand the folder on.

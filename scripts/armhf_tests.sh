@@ -3,20 +3,23 @@
 # the native and Python test suites under qemu-arm with Debian's armhf CPython.
 #
 # Meant for a Debian 12 x86-64 machine, run as root (it installs packages with
-# apt-get). Everything it makes lives under build/armhf (TOLV_ARMHF_DIR to move
-# it); running it again redoes the build and the tests from the cached packages.
-# Extra arguments go to pytest. Exits non-zero if any step or test fails.
+# apt-get). Debian 12's armhf root is build/roots/armhf-bookworm (TOLV_ROOTS_DIR to
+# move the roots), shared with scripts/build_wheels.sh; the build and the test
+# packages live under build/armhf (TOLV_ARMHF_DIR to move them). Running it again
+# redoes the build and the tests from the cached root. Extra arguments go to pytest.
+# Exits non-zero if any step or test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
+. scripts/retry.sh
 
 work=${TOLV_ARMHF_DIR:-$repo/build/armhf}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-sysroot=$work/sysroot
+sysroot=${TOLV_ROOTS_DIR:-$repo/build/roots}/armhf-bookworm
 pylib=$work/pylib
 build=$work/cmake-build
-wrapper=$sysroot/usr/bin/python3.11-qemu
+wrapper=$sysroot/usr/bin/python3.11-run
 jobs=2
 
 step() { printf '\n== %s (%ds)\n' "$*" "$SECONDS"; }
@@ -24,18 +27,27 @@ step() { printf '\n== %s (%ds)\n' "$*" "$SECONDS"; }
 step "host tools"
 export DEBIAN_FRONTEND=noninteractive
 apt_get=(apt-get -o DPkg::Lock::Timeout=600 -q)
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  dpkg --add-architecture armhf
-fi
-"${apt_get[@]}" update
+retry "${apt_get[@]}" update
 # No recommends: qemu-user would otherwise bring binfmt registration along.
-"${apt_get[@]}" install -y --no-install-recommends \
-  g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user \
+retry "${apt_get[@]}" install -y --no-install-recommends \
+  g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user mmdebstrap \
   cmake make python3 python3-pip ca-certificates
 
 step "armhf CPython, its headers and the test packages"
-bash scripts/target_python.sh armhf "$work"
-qemu=$(command -v qemu-arm)
+bash scripts/target_python.sh armhf bookworm "$sysroot" 3.11
+# Pure Python, so this machine's pip (of the same CPython 3.11) fetches them;
+# --platform keeps it to wheels that run on the target.
+if [[ ! -f $pylib/.done ]]; then
+  rm -rf "$pylib"
+  retry /usr/bin/python3 -m pip install -q --disable-pip-version-check --no-cache-dir \
+    --target "$pylib" --only-binary=:all: \
+    --platform linux_armv7l --platform manylinux2014_armv7l \
+    --python-version 3.11 --implementation cp \
+    'pytest>=7' 'hypothesis>=6'
+  touch "$pylib/.done"
+fi
+# The root's CPU: ARMv7-A with VFPv3, Debian's armhf baseline.
+qemu=(qemu-arm -cpu cortex-a8)
 
 step "cross build"
 native_tests=OFF
@@ -62,7 +74,7 @@ arm-linux-gnueabihf-readelf -h -A "$module" | grep -E 'Machine:|Tag_ABI_VFP_args
 status=0
 if [[ $native_tests == ON ]]; then
   step "native tests (qemu-arm)"
-  "$qemu" -L "$sysroot" "$build/tolv_native_tests" || status=1
+  "${qemu[@]}" -L "$sysroot" "$build/tolv_native_tests" || status=1
 fi
 
 step "Python tests (qemu-arm)"

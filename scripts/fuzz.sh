@@ -8,6 +8,7 @@
 # of the seed corpus, crashes to $BUILD_DIR/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/retry.sh
 
 seconds="${1:-60}"
 runs="${2:--1}"
@@ -17,8 +18,11 @@ targets="${TARGETS:-fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps}"
 if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
   # Other jobs on the machine may hold the package lock for a while.
   apt_get="apt-get -o DPkg::Lock::Timeout=600"
-  $apt_get update -qq
-  $apt_get install -y -qq clang libclang-rt-dev >/dev/null 2>&1 || $apt_get install -y -qq clang libclang-rt-14-dev
+  retry $apt_get update -qq
+  # Newer releases name the runtime package without its version.
+  runtime=libclang-rt-dev
+  apt-cache show "$runtime" >/dev/null 2>&1 || runtime=libclang-rt-14-dev
+  retry $apt_get install -y -qq clang "$runtime"
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

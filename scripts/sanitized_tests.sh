@@ -8,6 +8,7 @@
 # TOLV_SANITIZED_BUILD_DIR overrides the build folder (default build/sanitized, git-ignored).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/retry.sh"
 build=${TOLV_SANITIZED_BUILD_DIR:-$root/build/sanitized}
 venv=$build/venv
 logs=$build/sanitizer-logs
@@ -35,11 +36,11 @@ mkdir -p "$build"
 if [[ ! -x "$venv/bin/python" ]]; then
   python3 -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q pytest hypothesis
+retry "$venv/bin/python" -m pip install -q pytest hypothesis
 export PATH="$venv/bin:$PATH"
 # cmake and ninja come from PyPI where the machine lacks them.
 for tool in cmake ninja; do
-  command -v "$tool" >/dev/null || "$venv/bin/python" -m pip install -q "$tool"
+  command -v "$tool" >/dev/null || retry "$venv/bin/python" -m pip install -q "$tool"
 done
 
 cmake -S "$root" -B "$build" -G Ninja \
