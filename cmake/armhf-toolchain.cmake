@@ -1,10 +1,10 @@
 # Cross-compiles for 32-bit ARM Linux (ARMv7, hard-float, glibc) with Debian's
 # arm-linux-gnueabihf toolchain.
 #
-# TOLV_ARMHF_SYSROOT names a Debian 12 armhf root with its CPython and headers, made
-# by scripts/target_python.sh (usr/include/python3.11, usr/include/arm-linux-gnueabihf/...); it
-# only supplies the Python headers, libc and libstdc++ come from the cross
-# toolchain. scripts/armhf_tests.sh fills it and passes it in.
+# TOLV_ARMHF_SYSROOT names a Debian 12 armhf root with its CPython and headers
+# (usr/include/python3.11, usr/include/arm-linux-gnueabihf/...), made by
+# scripts/target_python.sh; it only supplies the Python headers, libc and libstdc++
+# come from the cross toolchain. scripts/armhf_tests.sh makes it and passes it in.
 #
 # CMAKE_SYSTEM_NAME stays unset on purpose: host and target are both Linux, and
 # marking the build as cross-compiling makes FindPython stop asking the
