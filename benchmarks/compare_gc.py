@@ -22,12 +22,14 @@ import json
 import os
 import resource
 import shutil
-import subprocess
 import sys
 import time
 from pathlib import Path
 
+from child_runs import cpu_s, fmt, run_child
+
 HERE = Path(__file__).resolve().parent
+SCRIPT = Path(__file__).resolve()
 DEFAULT_REPEAT = {"small": 7, "medium": 7, "large": 3, "huge": 2}
 MODES = ("on", "young", "off", "inside")
 FLOOR = "plain Python"
@@ -97,24 +99,6 @@ def child(folder, mode, source):
                 inside=clock.seconds, elements=elements, fingerprint=fingerprint)
 
 
-def run_child(python, folder, mode, source):
-    out = subprocess.run([python, str(Path(__file__).resolve()), "--child", str(folder), mode, source],
-                         cwd=HERE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=False)
-    if out.returncode != 0:
-        raise SystemExit(f"{python} on {folder} failed:\n{out.stderr}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
-
-
-def cpu_s(t):
-    return t["user"] + t["system"]
-
-
-def fmt(t):
-    if cpu_s(t) < 1:
-        return f"{cpu_s(t) * 1e3:.0f} ms ({t['user'] * 1e3:.0f} + {t['system'] * 1e3:.0f})"
-    return f"{cpu_s(t):.2f} s ({t['user']:.2f} + {t['system']:.2f})"
-
-
 def table(results, loads):
     lines = [
         "| Model | build | collector on | young generations only | collector off | on ÷ off "
@@ -125,7 +109,7 @@ def table(results, loads):
         for row, best in by_row.items():
             on, off, inside = best["on"], best["off"], best["inside"]["inside"]
             lines.append(
-                f"| {size} | {row} | {fmt(on)} | {fmt(best['young'])} | {fmt(off)} "
+                f"| {size} | {row} | {fmt(on, 0)} | {fmt(best['young'], 0)} | {fmt(off, 0)} "
                 f"| {cpu_s(on) / cpu_s(off):.2f}× | {', '.join(map(str, on['collections']))} "
                 f"| {(inside[0] + inside[1]) * 1e3:.0f} ms, {inside[2] * 1e3:.0f} ms |")
     lines += ["", "CPU time as user + system. Load average (1 min) during the runs: "
@@ -161,9 +145,9 @@ def main():
             for (row, mode), done in runs.items():
                 python, source = rows[row]
                 loads.append(os.getloadavg()[0])
-                done.append(run_child(python, folder, mode, source))
+                done.append(run_child(python, SCRIPT, folder, mode, source, cwd=HERE))
                 r = done[-1]
-                print(f"{size} {round_ + 1} {row:12} gc {mode:5} {fmt(r)}  wall {r['wall']:.3f} s  "
+                print(f"{size} {round_ + 1} {row:12} gc {mode:5} {fmt(r, 0)}  wall {r['wall']:.3f} s  "
                       f"collections {r['collections']}", flush=True)
         if len({(r["elements"], r["fingerprint"]) for rs in runs.values() for r in rs}) != 1:
             raise SystemExit(f"{size}: the children built different tracks")

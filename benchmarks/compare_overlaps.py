@@ -15,12 +15,14 @@ import argparse
 import json
 import os
 import resource
-import subprocess
 import sys
 import time
 from pathlib import Path
 
+from child_runs import cpu_s, fmt, run_child
+
 HERE = Path(__file__).resolve().parent
+SCRIPT = Path(__file__).resolve()
 DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3, "huge": 2}
 
 
@@ -86,24 +88,6 @@ def child(folder):
                 fingerprint=fingerprint)
 
 
-def run_child(python, folder):
-    out = subprocess.run([python, str(Path(__file__).resolve()), "--child", str(folder)], cwd=HERE,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=False)
-    if out.returncode != 0:
-        raise SystemExit(f"{python} on {folder} failed:\n{out.stderr}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
-
-
-def cpu_s(t):
-    return t["user"] + t["system"]
-
-
-def fmt(t):
-    if cpu_s(t) < 1:
-        return f"{cpu_s(t) * 1e3:.1f} ms ({t['user'] * 1e3:.1f} + {t['system'] * 1e3:.1f})"
-    return f"{cpu_s(t):.3f} s ({t['user']:.3f} + {t['system']:.3f})"
-
-
 def table(results, loads):
     lines = [
         "| Model | build | compute_overlaps, CPU (user + system) | output floor, CPU | ratio | "
@@ -147,7 +131,7 @@ def main():
         for round_ in range(args.repeat or DEFAULT_REPEAT[size]):
             for build, python in builds.items():
                 loads.append(os.getloadavg()[0])
-                runs[build].append(run_child(python, folder))
+                runs[build].append(run_child(python, SCRIPT, folder, cwd=HERE))
                 r = runs[build][-1]
                 print(f"{size} {round_ + 1} {build:6} tolv {fmt(r['tolv'])}  floor {fmt(r['floor'])}  "
                       f"peak +{r['peak_growth'] / 2**20:,.0f} MiB", flush=True)

@@ -17,8 +17,6 @@ from typing import Dict, List, Mapping, Sequence, Tuple
 import tolv
 import tolv_extras as tx
 
-# point3D id of a 2D point that was not matched to any 3D point
-NO_POINT3D = tx.INVALID_POINT3D_ID
 TOP_PAIRS = 10
 
 
@@ -57,7 +55,7 @@ def summary_lines(cameras: Mapping[int, tolv.Camera], images: Mapping[int, tolv.
         lines.append(f"Mean reprojection error: {mean_error:.3f} px")
 
     points2D = sum(len(image.point3D_ids) for image in images.values())
-    matched = sum(1 for image in images.values() for pid in image.point3D_ids if pid != NO_POINT3D)
+    matched = sum(1 for image in images.values() for pid in image.point3D_ids if pid != tx.INVALID_POINT3D_ID)
     share = f" ({100.0 * matched / points2D:.1f}%)" if points2D else ""
     lines.append(f"2D points:               {points2D}, {matched} matched{share}")
 
