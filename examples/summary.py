@@ -55,7 +55,8 @@ def summary_lines(cameras: Mapping[int, tolv.Camera], images: Mapping[int, tolv.
         lines.append(f"Mean reprojection error: {mean_error:.3f} px")
 
     points2D = sum(len(image.point3D_ids) for image in images.values())
-    matched = sum(1 for image in images.values() for pid in image.point3D_ids if pid != tx.INVALID_POINT3D_ID)
+    matched = sum(1 for image in images.values() for pid in image.point3D_ids
+                  if pid != tx.INVALID_POINT3D_ID)
     share = f" ({100.0 * matched / points2D:.1f}%)" if points2D else ""
     lines.append(f"2D points:               {points2D}, {matched} matched{share}")
 
