@@ -1,0 +1,14 @@
+// Placeholder: the text parsers are being written.
+#include "model_io/text_model.hpp"
+
+#include "model_io/format_error.hpp"
+
+namespace tolv::model_io {
+
+CameraColumns parse_cameras_text(ByteSpan) { fail_at_byte(0, "not yet"); }
+ImageColumns parse_images_text(ByteSpan) { fail_at_byte(0, "not yet"); }
+PointColumns parse_points3D_text(ByteSpan) { fail_at_byte(0, "not yet"); }
+RigColumns parse_rigs_text(ByteSpan) { fail_at_byte(0, "not yet"); }
+FrameColumns parse_frames_text(ByteSpan) { fail_at_byte(0, "not yet"); }
+
+}  // namespace tolv::model_io
