@@ -4,7 +4,13 @@ A pure-Python companion of the tolv module, built only on tolv's public function
 records. It imports without numpy; the functions returning arrays import numpy when
 called (install tolv's "arrays" extra).
 
-Reading:
+Whole models as numpy arrays, straight from the files (binary or text):
+    read_model(folder, format)     Model(cameras, images, points, rigs, frames), rows in
+                                   file order; ModelFormatError for malformed files
+    rows_of(ids, wanted)           the row of each wanted id (track image ids -> rows)
+    CAMERA_MODELS                  COLMAP's camera models by id, 0 to 17: name, param_names
+
+Reading records:
     read_reconstruction(folder)    tolv.read_reconstruction_bin for str or os.PathLike,
                                    naming the missing file when one of the three is absent
     quiet()                        context manager that drops tolv's progress lines
@@ -21,10 +27,10 @@ Images:
     quaternion(image)              the stored (w, x, y, z), bit for bit
     INVALID_POINT3D_ID             2**64 - 1: a 2D point without a 3D point
 
-numpy arrays, rows sorted by id:
+tolv's records as numpy arrays, rows sorted by id:
     points_arrays(points3D)        ids, xyz, rgb, error and the tracks as a compressed index
-    images_arrays(images)          ids, camera ids, names, quaternions, [R | t], centres,
-                                   3D point ids as a compressed index
+    images_arrays(images)          ids, camera ids, names, quaternions, translations,
+                                   [R | t], centres, 3D point ids as a compressed index
     cameras_arrays(cameras)        ids, model ids, sizes, NaN-padded params, K
 
 Files:
@@ -45,22 +51,38 @@ from .arrays import (
     points_arrays,
 )
 from .covisibility import covisibility_pairs
+from .errors import ModelFormatError
 from .files import write_pairs, write_ply
 from .folders import read_reconstruction
-from .models import calibration_matrix, colmap_model_id, colmap_model_name, param_names
+from .model_io import FramesArrays, Model, RigsArrays, read_model
+from .models import (
+    CAMERA_MODELS,
+    CameraModel,
+    calibration_matrix,
+    colmap_model_id,
+    colmap_model_name,
+    param_names,
+)
 from .names import name_bytes, utf8_name
 from .poses import quaternion
 from .progress import quiet
+from .rows import rows_of
 
 INVALID_POINT3D_ID = 2**64 - 1
 """The 3D point id of a 2D point that observes no 3D point, in Image.point3D_ids and
 ImagesArrays.point3D_ids: the non-negative int 18446744073709551615, never -1."""
 
 __all__ = [
+    "CAMERA_MODELS",
     "INVALID_POINT3D_ID",
+    "CameraModel",
     "CamerasArrays",
+    "FramesArrays",
     "ImagesArrays",
+    "Model",
+    "ModelFormatError",
     "PointsArrays",
+    "RigsArrays",
     "calibration_matrix",
     "cameras_arrays",
     "colmap_model_id",
@@ -72,7 +94,9 @@ __all__ = [
     "points_arrays",
     "quaternion",
     "quiet",
+    "read_model",
     "read_reconstruction",
+    "rows_of",
     "utf8_name",
     "write_pairs",
     "write_ply",

@@ -22,6 +22,7 @@ from typing import (
     List,
     Mapping,
     NamedTuple,
+    Optional,
     Sequence,
     Tuple,
     TypeVar,
@@ -75,10 +76,13 @@ class ImagesArrays(NamedTuple):
     names: M names decoded from UTF-8; bytes that are not UTF-8 as surrogate escapes,
         so os.fsencode(name) gives the stored bytes back
     quaternions: (M, 4) stored world-to-camera quaternions, w x y z
+    translations: (M, 3) stored world-to-camera translations t
     cam_from_world: (M, 3, 4) world-to-camera [R | t]: x_cam = R @ X + t
     centers: (M, 3) camera centres in world coordinates, -R^T t
-    point3D_offsets: (M + 1,) image k's 2D points are entries point3D_offsets[k] to
-        point3D_offsets[k + 1] - 1 of point3D_ids
+    points2D_offsets: (M + 1,) image k's 2D points are rows points2D_offsets[k] to
+        points2D_offsets[k + 1] - 1 of xys and point3D_ids
+    xys: (P, 2) each 2D point's x, y in pixels; None from images_arrays (tolv's
+        records do not hold them), an array from read_model
     point3D_ids: (P,) the 3D point id of each 2D point, INVALID_POINT3D_ID for none
     """
 
@@ -86,9 +90,11 @@ class ImagesArrays(NamedTuple):
     camera_ids: npt.NDArray[np.uint32]
     names: List[str]
     quaternions: npt.NDArray[np.float64]
+    translations: npt.NDArray[np.float64]
     cam_from_world: npt.NDArray[np.float64]
     centers: npt.NDArray[np.float64]
-    point3D_offsets: npt.NDArray[np.int64]
+    points2D_offsets: npt.NDArray[np.int64]
+    xys: Optional[npt.NDArray[np.float64]]
     point3D_ids: npt.NDArray[np.uint64]
 
 
@@ -96,11 +102,12 @@ class CamerasArrays(NamedTuple):
     """cameras_arrays' result: C cameras, rows sorted by camera id.
 
     ids: (C,) camera ids
-    model_ids: (C,) COLMAP's model ids, 0 to 10
+    model_ids: (C,) COLMAP's model ids, 0 to 17 (CAMERA_MODELS names them)
     widths: (C,) image widths in pixels
     heights: (C,) image heights in pixels
     params: (C, P) parameters, P the longest parameter list, padded with NaN
-    K: (C, 3, 3) calibration matrices (calibration_matrix)
+    K: (C, 3, 3) calibration matrices as COLMAP defines them (calibration_matrix);
+        NaN for EQUIRECTANGULAR, which has none
     """
 
     ids: npt.NDArray[np.uint32]
@@ -177,6 +184,33 @@ def _compressed(np: Any, records: Sequence[Record], get: Callable[[Record], List
     return offsets, np.frombuffer(values, values_type).copy()
 
 
+def cam_from_world_and_centers(quaternions: "npt.NDArray[np.float64]",
+                               translations: "npt.NDArray[np.float64]") -> Tuple[Any, Any]:
+    """[R | t] (M, 3, 4) and the centres -R^T t (M, 3) from stored quaternions w x y z
+    and translations, with R exactly as tolv's Image.rot gives it (the quaternion is
+    not normalised; each expression rounds once per operation, in the order written)."""
+    import numpy as np
+
+    w, x, y, z = quaternions.T
+    x2, y2, z2 = x + x, y + y, z + z
+    m = np.empty((len(quaternions), 3, 4))
+    m[:, 0, 0] = (1.0 - y * y2) - z * z2
+    m[:, 0, 1] = x2 * y - z2 * w
+    m[:, 0, 2] = x2 * z + y2 * w
+    m[:, 1, 0] = x2 * y + z2 * w
+    m[:, 1, 1] = (1.0 - x * x2) - z * z2
+    m[:, 1, 2] = y2 * z - x2 * w
+    m[:, 2, 0] = x2 * z - y2 * w
+    m[:, 2, 1] = y2 * z + x2 * w
+    m[:, 2, 2] = (1.0 - x * x2) - y * y2
+    m[:, :, 3] = translations
+    t0, t1, t2 = translations.T
+    centers = np.empty((len(quaternions), 3))
+    for i in range(3):
+        centers[:, i] = -((m[:, 0, i] * t0 + m[:, 1, i] * t1) + m[:, 2, i] * t2)
+    return m, centers
+
+
 def point_values(np: Any, records: Sequence[tolv.Point3D]) -> Tuple[Any, Any, Any]:
     """xyz (N, 3), rgb (N, 3) and error (N,) of the points, in the order given."""
     n = len(records)
@@ -218,21 +252,18 @@ def images_arrays(images: Mapping[int, tolv.Image]) -> ImagesArrays:
         raise missing_numpy("images_arrays") from missing
     ids, records = _sorted_by_id(np, require_records(images, tolv.Image, "images"), np.uint32)
     m = len(records)
-    rotations = _floats(np, _flat(map(_flat, map(attrgetter("rot"), records))),
-                        9 * m).reshape(m, 3, 3)
+    quaternions = _floats(np, _flat(map(quaternion, records)), 4 * m).reshape(m, 4)
     translations = _floats(np, _flat(map(attrgetter("trans"), records)), 3 * m).reshape(m, 3)
+    cam_from_world, centers = cam_from_world_and_centers(quaternions, translations)
     offsets, point3D_ids = _compressed(np, records, attrgetter("point3D_ids"), np.uint64,
                                        _gather_int_lists)
     return ImagesArrays(
         ids=ids,
         camera_ids=np.fromiter(map(attrgetter("camera_id"), records), np.uint32, m),
         names=[name_bytes(image).decode("utf-8", "surrogateescape") for image in records],
-        quaternions=_floats(np, _flat(map(quaternion, records)), 4 * m).reshape(m, 4),
-        cam_from_world=np.concatenate([rotations, translations[:, :, None]], axis=2),
-        # -R^T t for every image at once
-        centers=-np.einsum("mji,mj->mi", rotations, translations),
-        point3D_offsets=offsets,
-        point3D_ids=point3D_ids,
+        quaternions=quaternions, translations=translations,
+        cam_from_world=cam_from_world, centers=centers,
+        points2D_offsets=offsets, xys=None, point3D_ids=point3D_ids,
     )
 
 
