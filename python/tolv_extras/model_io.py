@@ -88,7 +88,7 @@ class Model(NamedTuple):
 
 
 def _present(folder: str, names: Tuple[str, ...]) -> bool:
-    return all(os.path.isfile(os.path.join(folder, name)) for name in names)
+    return all(os.path.exists(os.path.join(folder, name)) for name in names)
 
 
 def _model_subfolders(folder: str) -> List[str]:
@@ -143,7 +143,7 @@ def _model_paths(folder: str, format: Optional[str]) -> Tuple[str, List[str], Li
         raise _no_model(folder, format)
     paths = [os.path.join(folder, name) for name in FILES[format]]
     extra = [os.path.join(folder, name) for name in RIG_FILES[format]]
-    return format, paths, [path if os.path.isfile(path) else None for path in extra]
+    return format, paths, [path if os.path.exists(path) else None for path in extra]
 
 
 def _folder(value: object) -> str:

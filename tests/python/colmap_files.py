@@ -69,3 +69,26 @@ def panic_text(call, *args):
     assert type(info.value).__name__ == "PanicException"
     assert not isinstance(info.value, Exception)
     return str(info.value)
+
+
+def write_text_model(folder, cameras=(), images=(), points=()):
+    """The same tuples as write_reconstruction, as COLMAP's three text files; floats in
+    their shortest exact form, 2D points without a 3D point as -1."""
+    from tolv_extras import CAMERA_MODELS
+
+    def line(*fields):
+        return " ".join(map(str, fields)) + "\n"
+
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "cameras.txt").write_text("# Camera list\n" + "".join(
+        line(c, CAMERA_MODELS[m].name, w, h, *map(repr, p)) for c, m, w, h, p in cameras))
+    image_lines = []
+    for image_id, q, t, camera_id, name, points2D in images:
+        image_lines.append(line(image_id, *map(repr, q), *map(repr, t), camera_id, name))
+        image_lines.append(line(*(v for x, y, pid in points2D
+                                  for v in (repr(x), repr(y), -1 if pid == NO_POINT3D else pid))))
+    (folder / "images.txt").write_text("# Image list\n" + "".join(image_lines))
+    (folder / "points3D.txt").write_text("# 3D point list\n" + "".join(
+        line(p, *map(repr, xyz), *rgb, repr(e), *(v for pair in track for v in pair))
+        for p, xyz, rgb, e, track in points))
+    return str(folder)

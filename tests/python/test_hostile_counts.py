@@ -15,11 +15,12 @@ from colmap_files import camera_record, image_record, point_record, with_count
 CHILD = r"""
 import resource, sys
 import tolv
+import tolv_extras
 with open("/proc/self/statm") as statm:
     cap = int(statm.read().split()[0]) * resource.getpagesize() + 512 * 2**20
 resource.setrlimit(resource.RLIMIT_AS, (cap, resource.getrlimit(resource.RLIMIT_AS)[1]))
 try:
-    getattr(tolv, sys.argv[1])(sys.argv[2])
+    getattr(tolv_extras if sys.argv[1] == "read_model" else tolv, sys.argv[1])(sys.argv[2])
     outcome = "returned"
 except BaseException as error:
     outcome = f"{type(error).__name__}: {error}"
@@ -56,16 +57,31 @@ CASES = [  # (reader, file, end index, length) of the expected range message
 ]
 
 
-@pytest.mark.parametrize("reader, data, end, length", CASES)
-def test_huge_count_fails_without_allocating(tmp_path, reader, data, end, length):
-    assert len(data) == length
-    path = tmp_path / "file.bin"
-    path.write_bytes(data)
+def run_capped(reader, path):
+    """reader's outcome on path in a child with the address space capped."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(tolv.__file__),
                                                        env.get("PYTHONPATH")]))
     child = subprocess.run([sys.executable, "-c", CHILD, reader, str(path)], env=env,
                            capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr
-    outcome = child.stdout.splitlines()[-1]
+    return child.stdout.splitlines()[-1]
+
+
+@pytest.mark.parametrize("reader, data, end, length", CASES)
+def test_huge_count_fails_without_allocating(tmp_path, reader, data, end, length):
+    assert len(data) == length
+    path = tmp_path / "file.bin"
+    path.write_bytes(data)
+    outcome = run_capped(reader, path)
     assert outcome == f"PanicException: range end index {end} out of range for slice of length {length}"
+
+
+@pytest.mark.parametrize("reader, data", [case[:2] for case in CASES])
+def test_read_model_refuses_huge_counts_without_allocating(tmp_path, reader, data):
+    pytest.importorskip("numpy")
+    name = {"read_cameras_bin": "cameras.bin", "read_images_bin": "images.bin",
+            "read_points3D_bin": "points3D.bin"}[reader]
+    for other in ("cameras.bin", "images.bin", "points3D.bin"):
+        (tmp_path / other).write_bytes(data if other == name else with_count([]))
+    assert run_capped("read_model", tmp_path).startswith(f"ModelFormatError: {name}: byte ")

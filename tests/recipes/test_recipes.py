@@ -178,7 +178,7 @@ def test_arrays_match_the_records(folder):
         assert tracks[row] == point.track
     views = tx.images_arrays(images)
     assert views.ids.tolist() == sorted(images)
-    point3D_ids = compressed(views.point3D_offsets, views.point3D_ids)
+    point3D_ids = compressed(views.points2D_offsets, views.point3D_ids)
     for row, image_id in enumerate(views.ids.tolist()):
         image = images[image_id]
         R, t = np.array(image.rot), np.array(image.trans)
