@@ -179,16 +179,16 @@ def read_model(folder: "str | os.PathLike[str]", format: Optional[str] = None) -
         raise missing_numpy("read_model") from missing
     path = _folder(folder)
     chosen, paths, extra = _model_paths(path, format)
-    tables = _model_io.read_model_files(*(os.fsencode(p) for p in paths),
-                                        *(None if p is None else os.fsencode(p) for p in extra),
+    cameras, images, points3D = (os.fsencode(p) for p in paths)
+    rigs, frames = (None if p is None else os.fsencode(p) for p in extra)
+    tables = _model_io.read_model_files(cameras, images, points3D, rigs, frames,
                                         chosen == "txt", True)
-    rows = {kind: None if tables[kind] is None else _unique_rows(np, kind, tables[kind])
-            for kind in _LAYOUTS}
+    rows = {kind: _unique_rows(np, kind, raw) for kind, raw in tables.items() if raw is not None}
     return Model(cameras=_cameras(np, rows["cameras"]), images=_images(rows["images"]),
                  points=_points(rows["points"]),
-                 rigs=None if rows["rigs"] is None else RigsArrays(**_fields(RigsArrays, rows["rigs"])),
-                 frames=None if rows["frames"] is None else
-                 FramesArrays(**_fields(FramesArrays, rows["frames"])))
+                 rigs=RigsArrays(**_fields(RigsArrays, rows["rigs"])) if "rigs" in rows else None,
+                 frames=FramesArrays(**_fields(FramesArrays, rows["frames"]))
+                 if "frames" in rows else None)
 
 
 # Each table's columns: name -> (dtype, row width, offsets column it belongs to or None).

@@ -116,4 +116,5 @@ def calibration_matrices(np: Any, model_ids: "npt.NDArray[np.int32]",
     K[:, 0, 0], K[:, 1, 1], K[:, 0, 2], K[:, 1, 2] = values.T
     K[:, 2, 2] = 1.0
     K[places[:, 0] < 0] = math.nan
-    return K
+    result: "npt.NDArray[np.float64]" = K
+    return result
