@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import Optional
+from typing import Any, Optional, Tuple
 
 
 class ModelFormatError(ValueError):
@@ -21,6 +21,10 @@ class ModelFormatError(ValueError):
         self.path = path
         self.offset = offset
         self.line = line
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Pickled whole, so that it crosses process pools with its place intact.
+        return (type(self), (str(self), self.path, self.offset, self.line))
 
 
 def format_error(path: str, offset: Optional[int], line: Optional[int],

@@ -2,6 +2,7 @@
 errors for missing and malformed files."""
 
 import os
+import pickle
 import struct
 import threading
 from pathlib import Path
@@ -188,3 +189,6 @@ def test_malformed_files_name_the_file_the_place_and_what_was_expected(tmp_path,
     assert (error.offset, error.line) == ((place, None) if format == "bin" else (None, place))
     where = f"byte {place:,}" if format == "bin" else f"line {place}"
     assert str(error).startswith(f"{name}: {where}: ") and message in str(error)
+    copy = pickle.loads(pickle.dumps(error))
+    assert (str(copy), copy.path, copy.offset, copy.line) == \
+        (str(error), error.path, error.offset, error.line)
