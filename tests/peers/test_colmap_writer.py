@@ -17,11 +17,12 @@ pycolmap = pytest.importorskip(
 import numpy as np  # noqa: E402 (pycolmap brings numpy)
 
 import tolv  # noqa: E402
+import tolv_extras as tx  # noqa: E402
 from colmap_scenes import (LARGE_SCENE, RIG_SCENE, ScenePlan, model_scenes,  # noqa: E402
                            overlaps_from_tracks, write_scene)
 from compare import (NO_POINT3D, bits, camera_differences, extras_differences,  # noqa: E402
-                     image_differences, overlap_differences, point_differences,
-                     relative_pose_differences)
+                     image_differences, model_differences, overlap_differences,
+                     point_differences, relative_pose_differences)
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample" / "sparse"
 SCENES = model_scenes() + [LARGE_SCENE, RIG_SCENE]
@@ -126,6 +127,8 @@ def test_folders_rewritten_by_colmap_3_8_match(plan: ScenePlan, tmp_path: Path) 
     assert sorted(os.listdir(rewritten)) == ["cameras.bin", "images.bin", "points3D.bin"]
     loaded = load_both(str(rewritten))
     assert every_difference(loaded) == []
+    # A folder without rig and frame files: read_model has none either.
+    assert model_differences(tx.read_model(str(rewritten)), loaded.rec, has_rigs=False) == []
     # Nothing was lost on the way through the older writer.
     first = pycolmap.Reconstruction(original)
     assert camera_differences(loaded.cameras, first) == []
