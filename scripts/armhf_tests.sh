@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds tolv for 32-bit ARM Linux (armhf) with Debian's cross toolchain and runs
-# the native and Python test suites under qemu-arm with Debian's armhf CPython.
+# Builds tolv and tolv_extras._model_io for 32-bit ARM Linux (armhf) with Debian's
+# cross toolchain and runs the native and Python test suites under qemu-arm with
+# Debian's armhf CPython (and Debian's numpy: PyPI has no armv7l wheel of it).
 #
 # Meant for a Debian 12 x86-64 machine, run as root (it installs packages with
 # apt-get). Debian 12's armhf root is build/roots/armhf-bookworm (TOLV_ROOTS_DIR to
@@ -34,7 +35,13 @@ retry "${apt_get[@]}" install -y --no-install-recommends \
   cmake make python3 python3-pip ca-certificates
 
 step "armhf CPython, its headers and the test packages"
-bash scripts/target_python.sh armhf bookworm "$sysroot" 3.11
+TOLV_ROOT_PACKAGES=python3-numpy bash scripts/target_python.sh armhf bookworm "$sysroot" 3.11
+# numpy's BLAS and LAPACK are reached through links that update-alternatives makes
+# when the packages are configured, which the root's packages never are.
+for lib in blas/libblas.so.3 lapack/liblapack.so.3; do
+  multiarch=$sysroot/usr/lib/arm-linux-gnueabihf
+  if [[ ! -e $multiarch/${lib#*/} && -e $multiarch/$lib ]]; then ln -s "$lib" "$multiarch/${lib#*/}"; fi
+done
 # Pure Python, so this machine's pip (of the same CPython 3.11) fetches them;
 # --platform keeps it to wheels that run on the target.
 if [[ ! -f $pylib/.done ]]; then
@@ -63,13 +70,22 @@ cmake -S . -B "$build" \
   -DPython_INCLUDE_DIR="$sysroot/usr/include/python3.11"
 cmake --build "$build" --parallel "$jobs"
 
-module=$build/tolv.cpython-311-arm-linux-gnueabihf.so
-if [[ ! -f $module ]]; then
-  echo "armhf_tests: $module was not built" >&2
-  ls "$build" >&2
-  exit 1
-fi
-arm-linux-gnueabihf-readelf -h -A "$module" | grep -E 'Machine:|Tag_ABI_VFP_args|Tag_CPU_name'
+for module in "$build"/{tolv,_model_io}.cpython-311-arm-linux-gnueabihf.so; do
+  if [[ ! -f $module ]]; then
+    echo "armhf_tests: $module was not built" >&2
+    ls "$build" >&2
+    exit 1
+  fi
+  arm-linux-gnueabihf-readelf -h -A "$module" | grep -E 'Machine:|Tag_ABI_VFP_args|Tag_CPU_name'
+done
+# The companion package: a copy of the source tree's, with the module just built in it
+# and no other build (a developer's symlink into another build folder, say).
+package=$work/python/tolv_extras
+rm -rf "$work/python"
+mkdir -p "$work/python"
+cp -R python/tolv_extras "$package"
+find "$package" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+cp "$build/_model_io.cpython-311-arm-linux-gnueabihf.so" "$package/"
 
 status=0
 if [[ $native_tests == ON ]]; then
@@ -78,10 +94,13 @@ if [[ $native_tests == ON ]]; then
 fi
 
 step "Python tests (qemu-arm)"
-# The companion package from the source tree, beside the module just built.
-export PYTHONPATH=$build:$PWD/python:$pylib
+# The module just built, the companion package with its own, the test packages and
+# the root's numpy (Debian's dist-packages, outside a venv on the path already).
+export PYTHONPATH=$build:$work/python:$pylib
 export PYTHONNOUSERSITE=1
-"$wrapper" -c 'import tolv; print("tolv from", tolv.__file__)'
+"$wrapper" -c 'import sys, numpy, tolv, tolv_extras._model_io as m
+print("tolv from", tolv.__file__, "and", m.__file__, "with numpy", numpy.__version__)
+sys.exit(not all(f.startswith(sys.argv[1]) for f in (tolv.__file__, m.__file__)))' "$work/"
 "$wrapper" -m pytest -p no:cacheprovider tests/python "$@" || status=1
 
 step "done: $([[ $status == 0 ]] && echo passed || echo FAILED)"

@@ -11,9 +11,10 @@
 #             each built against that release's headers and tested with its
 #             interpreter under qemu
 #
-# Every wheel must pass `auditwheel show` as manylinux_2_17 of its architecture, its
-# module must export PyInit_tolv only, and examples/summary.py must print exactly what
-# the GCC build prints. Each is tested in a fresh venv of its interpreter holding only
+# Every wheel must hold both extension modules, tolv and tolv_extras._model_io, pass
+# `auditwheel show` as manylinux_2_17 of its architecture (which reads every ELF file in
+# it), each module must export its own PyInit_ function only, and examples/summary.py
+# must print exactly what the GCC build prints. Each is tested in a fresh venv of its interpreter holding only
 # the wheel and the test extra: x86_64 wheels natively, ARM wheels under qemu with
 # Debian's interpreter (an ARMv8.0 Cortex-A53 for aarch64, an ARMv7 Cortex-A8 for
 # armv7l). The whole Python suite runs against every wheel, unless TOLV_ARM_WHOLE_SUITE
@@ -38,9 +39,11 @@
 #                           build/roots), reused while their package lists stay the same
 #   TOLV_ARM_WHOLE_SUITE    all (default): the whole suite against every ARM wheel;
 #                           ends: against the oldest and the newest CPython of each ARM
-#                           architecture, and for the others the module's import, a
-#                           reading smoke test (tests/python/test_reconstruction.py:
-#                           whole folders, missing and damaged files) and the main job
+#                           architecture, and for the others both modules' import,
+#                           the reading smoke tests (tests/python/test_reconstruction.py:
+#                           whole folders, missing and damaged files;
+#                           tests/python/test_model_io.py: tolv_extras.read_model) and
+#                           the main job
 set -euo pipefail
 shopt -s inherit_errexit
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -53,7 +56,8 @@ x86_64_versions=(3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15)
 arm_versions=(3.9 3.11 3.13 3.14 3.15)
 # The Debian release whose interpreter and headers each version comes from.
 declare -A debian_suite=([3.9]=bullseye [3.11]=bookworm [3.13]=trixie [3.14]=sid [3.15]=sid)
-smoke_tests=(tests/python/test_reconstruction.py)
+# Those of them that the sdist holds (see test_wheel).
+smoke_tests=(tests/python/test_reconstruction.py tests/python/test_model_io.py)
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 # The same strict warnings as every other build.
 export TOLV_WERROR=ON
@@ -296,7 +300,7 @@ audit() {  # wheel, arch: auditwheel's verdict must be manylinux_2_17 of the arc
   [[ $verdict == "platform tag: \"manylinux_2_17_$arch\"" ]]
 }
 
-exports_only_init() {  # wheel: its module's dynamic symbol table defines PyInit_tolv only
+exports_only_init() {  # wheel: it holds both modules, each exporting its PyInit_ only
   "$tools/python" - "$1" <<'EOF'
 import io
 import sys
@@ -305,15 +309,26 @@ import zipfile
 from elftools.elf.elffile import ELFFile
 
 wheel = zipfile.ZipFile(sys.argv[1])
-(module,) = [n for n in wheel.namelist() if n.startswith("tolv.") and n.endswith(".so")]
-elf = ELFFile(io.BytesIO(wheel.read(module)))
-exported = sorted(
-    sym.name
-    for sym in elf.get_section_by_name(".dynsym").iter_symbols()
-    if sym["st_shndx"] != "SHN_UNDEF" and sym["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
-)
-print(module, elf.get_machine_arch(), "exports", exported)
-sys.exit(0 if exported == ["PyInit_tolv"] else "build_wheels: the module exports more than PyInit_tolv")
+names = wheel.namelist()
+# Each module's folder and file name prefix in the wheel, and its only export.
+modules = {("", "tolv."): "PyInit_tolv", ("tolv_extras/", "_model_io."): "PyInit__model_io"}
+failures = []
+for (folder, prefix), init in modules.items():
+    found = [n for n in names if n.startswith(folder + prefix) and n.endswith(".so")
+             and "/" not in n[len(folder):]]
+    if len(found) != 1:
+        failures.append(f"expected one {folder}{prefix}*.so, got {found}")
+        continue
+    elf = ELFFile(io.BytesIO(wheel.read(found[0])))
+    exported = sorted(
+        sym.name
+        for sym in elf.get_section_by_name(".dynsym").iter_symbols()
+        if sym["st_shndx"] != "SHN_UNDEF" and sym["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
+    )
+    print(found[0], elf.get_machine_arch(), "exports", exported)
+    if exported != [init]:
+        failures.append(f"{found[0]} exports more than {init}")
+sys.exit("build_wheels: " + "; ".join(failures) if failures else 0)
 EOF
 }
 
@@ -321,20 +336,64 @@ same_summary() {  # output file: identical to the reference, or show the differe
   diff -u "$reference" "$1" && echo "examples/summary.py: same output as the GCC build"
 }
 
-install_for_test() {  # wheel, arch, version, venv: the wheel and the test extra into the venv
-  local wheel=$1 arch=$2 version=$3 venv=$4 env="$work/env-$3"
+test_requirements() {  # wheel: its test extra's requirements, one a line, numpy apart
+  "$tools/python" - "$1" <<'EOF'
+import re
+import sys
+import zipfile
+from email.parser import Parser
+
+from packaging.requirements import Requirement
+
+wheel = zipfile.ZipFile(sys.argv[1])
+(metadata,) = [n for n in wheel.namelist() if n.endswith(".dist-info/METADATA")]
+for line in Parser().parsestr(wheel.read(metadata).decode()).get_all("Requires-Dist") or []:
+    requirement = Requirement(line)
+    marker = str(requirement.marker or "")
+    if requirement.name == "numpy" or not re.search(r'\bextra == "test"', marker):
+        continue
+    rest = re.sub(r'\s*\band extra == "test"|extra == "test" and\s*|extra == "test"', "", marker)
+    requirement.marker = None
+    print(f"{requirement}; {rest}" if rest.strip() else requirement)
+EOF
+}
+
+# pip's options for installing into the venv of a wheel's tests: the venv's own
+# interpreter for x86_64 (pip from the version's host env); for ARM, pip runs on this
+# machine for the target's tags, with an interpreter of the target's version, so that
+# the requirement markers are evaluated for that version.
+pip_into() {  # arch, version, venv, then pip install's arguments
+  local arch=$1 version=$2 venv=$3 env="$work/env-$2"
+  shift 3
   if [[ $arch == x86_64 ]]; then
-    # The venv's own interpreter runs pip (from the version's host env).
     "$env/bin/python" -m pip --python "$venv/bin/python" install -q --disable-pip-version-check \
-      --no-cache-dir "tolv[test] @ file://$wheel"
+      --no-cache-dir "$@"
   else
-    # pip runs on this machine for the target's tags, with an interpreter of the target's
-    # version, so that the requirement markers are evaluated for that version.
     "$env/bin/python" -m pip install -q --disable-pip-version-check --no-cache-dir \
       --target "$venv/lib/python$version/site-packages" --only-binary=:all: \
       --implementation cp --python-version "$version" --abi "cp${version/./}" \
-      --platform "manylinux2014_$arch" "tolv[test] @ file://$wheel"
+      --platform "manylinux2014_$arch" "$@"
   fi
+}
+
+install_for_test() {  # wheel, arch, version, venv: the wheel and its test extra into the venv
+  local wheel=$1 arch=$2 version=$3 venv=$4 requirements
+  requirements="$(test_requirements "$wheel")" || return 1
+  # numpy only as a wheel, where it has one for the target (not for armv7l, nor for
+  # a CPython newer than its releases): without it, the tests that need it skip.
+  mapfile -t requirements <<<"$requirements"
+  pip_into "$arch" "$version" "$venv" "tolv @ file://$wheel" "${requirements[@]}"
+}
+
+install_numpy() {  # arch, version, venv: numpy's newest wheel for the target, if any
+  local output status=0
+  output="$(pip_into "$1" "$2" "$3" --only-binary=:all: numpy 2>&1)" || status=$?
+  [[ -z $output ]] || echo "$output"
+  if (( status != 0 )) && grep -q 'No matching distribution found for numpy' <<<"$output"; then
+    echo "no numpy wheel for $1 CPython $2: the tests that need it skip"
+    return 0
+  fi
+  return "$status"
 }
 
 test_wheel() (  # wheel, arch, version, whole|smoke; a subshell, for its cd
@@ -346,13 +405,17 @@ test_wheel() (  # wheel, arch, version, whole|smoke; a subshell, for its cd
   fi
   unset PYTHONPATH
   tests=(tests/python)
-  [[ $kind == whole ]] || tests=("${smoke_tests[@]}")
+  if [[ $kind != whole ]]; then
+    tests=()
+    for test in "${smoke_tests[@]}"; do [[ ! -f $work/src/$test ]] || tests+=("$test"); done
+  fi
   # Called in a condition, where errexit is off: every step is chained.
   rm -rf "$venv" &&
     "$python" -m venv --without-pip "$venv" &&
     retry install_for_test "$wheel" "$arch" "$version" "$venv" &&
+    retry install_numpy "$arch" "$version" "$venv" &&
     cd "$work/src" &&
-    "$venv/bin/python" -c 'import platform, sys, tolv; print("testing", tolv.__file__, "on", platform.machine(), sys.version.split()[0]); sys.exit(not tolv.__file__.startswith(sys.prefix))' &&
+    "$venv/bin/python" -c 'import platform, sys, tolv, tolv_extras._model_io as m; print("testing", tolv.__file__, "and", m.__file__, "on", platform.machine(), sys.version.split()[0]); sys.exit(not all(f.startswith(sys.prefix) for f in (tolv.__file__, m.__file__)))' &&
     "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" &&
     "$venv/bin/python" "${summary[@]}" >"$work/summary-$arch-$version.txt" &&
     same_summary "$work/summary-$arch-$version.txt"
@@ -395,14 +458,14 @@ for build in "${builds[@]}"; do
   wheel="$dist_dir/$(basename "$wheel")"
   checks=ok verdict=
   audit "$wheel" "$arch" || checks="not manylinux_2_17_$arch"
-  exports_only_init "$wheel" || checks="$checks, exports more than PyInit_tolv"
+  exports_only_init "$wheel" || checks="$checks, a module missing or exporting more than its PyInit_"
   kind=${test_kind[$build]}
   step "$arch wheel for CPython $version: tests ($kind)"
   tested=passed
   test_wheel "$wheel" "$arch" "$version" "$kind" || tested=FAILED
   [[ $checks == ok && $tested == passed ]] || failed=1
   if [[ $kind == whole ]]; then what="whole suite and main job"
-  else what="import, reading smoke test (${smoke_tests[*]}) and main job"; fi
+  else what="import, reading smoke tests (${smoke_tests[*]}) and main job"; fi
   results+=("$(basename "$wheel"): auditwheel show: ${verdict:-no verdict}; checks $checks; $what $tested, $(where_tested "$arch" "$version"); $((SECONDS - started)) s")
 done
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Packaging check: builds the sdist and a wheel from it, checks what the wheel holds,
+# Packaging check: builds the sdist and a wheel from it, checks what the wheel holds
+# (both extension modules, tolv and tolv_extras._model_io, once each),
 # repairs the wheel to a manylinux tag with auditwheel, then installs the sdist (not
 # the work tree) into a fresh venv with the test extra and runs the whole suite from a
 # copy of tests/, so a file that the build or the tests need but the sdist lacks fails
@@ -43,18 +44,28 @@ import sys
 import zipfile
 
 names = zipfile.ZipFile(sys.argv[1]).namelist()
+def module(folder, prefix):
+    return lambda n: n.startswith(folder + prefix) and n.endswith(".so") and "/" not in n[len(folder):]
+
+
 wanted = {
-    "extension module": lambda n: n.startswith("tolv.") and n.endswith(".so"),
+    "extension module": module("", "tolv."),
+    "companion package's extension module": module("tolv_extras/", "_model_io."),
     "type stubs": lambda n: n == "tolv-stubs/__init__.pyi",
     "companion package": lambda n: n == "tolv_extras/__init__.py",
     "companion package's py.typed": lambda n: n == "tolv_extras/py.typed",
     "license": lambda n: n.endswith(".dist-info/licenses/LICENSE"),
 }
 missing = [what for what, test in wanted.items() if not any(map(test, names))]
+# A build left in the source package (a developer's symlink, say) must not come along
+# beside the one CMake installs.
+doubled = [what for what, test in wanted.items() if len(list(filter(test, names))) > 1]
 for name in names:
     print("  " + name)
 if missing:
     sys.exit("check_packaging: the wheel lacks its " + ", ".join(missing))
+if doubled:
+    sys.exit("check_packaging: the wheel holds more than one " + ", ".join(doubled))
 EOF
 
 echo "== auditwheel repair"
@@ -76,10 +87,12 @@ cd "$work/suite"
 "$test_python" - <<'EOF'
 import sys
 import tolv
+import tolv_extras._model_io
 
-print("testing", tolv.__file__)
-if not tolv.__file__.startswith(sys.prefix):
-    sys.exit("check_packaging: tolv was not imported from the test venv")
+for module in (tolv, tolv_extras._model_io):
+    print("testing", module.__file__)
+    if not module.__file__.startswith(sys.prefix):
+        sys.exit(f"check_packaging: {module.__name__} was not imported from the test venv")
 EOF
 "$test_python" -m pytest -q -p no:cacheprovider tests/python
 

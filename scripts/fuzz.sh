@@ -3,7 +3,8 @@
 #
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [RUNS_PER_TARGET]
 #   SECONDS_PER_TARGET  default 60; RUNS_PER_TARGET  default unlimited (-1)
-# Env: BUILD_DIR (default build/fuzz), TARGETS (default all four).
+# Env: BUILD_DIR (default build/fuzz), TARGETS (default every target whose source
+# tests/fuzz/<target>.cpp exists).
 # Targets run one after another with one worker each; new inputs go to a scratch copy
 # of the seed corpus, crashes to $BUILD_DIR/artifacts/.
 set -euo pipefail
@@ -13,7 +14,13 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 runs="${2:--1}"
 build_dir="${BUILD_DIR:-build/fuzz}"
-targets="${TARGETS:-fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps}"
+if [[ -z ${TARGETS:-} ]]; then
+  TARGETS=
+  for target in fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps fuzz_model_binary fuzz_model_text; do
+    [[ ! -f tests/fuzz/$target.cpp ]] || TARGETS+="${TARGETS:+ }$target"
+  done
+fi
+targets=$TARGETS
 
 if ! command -v clang++ >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1; then
   # Other jobs on the machine may hold the package lock for a while.
@@ -38,6 +45,8 @@ mkdir -p "$build_dir/artifacts"
 status=0
 for target in $targets; do
   log="$build_dir/$target.log"
+  # A target without seeds of its own starts from an empty corpus.
+  mkdir -p "$corpus/$target"
   # close_fd_mask=2 drops the expected aborts' diagnostics; libFuzzer's own output and
   # the sanitizers' reports still reach the log.
   if "$build_dir/$target" "$corpus/$target" -max_total_time="$seconds" -runs="$runs" \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # macOS compile check: nothing here runs macOS, so no macOS wheel is made, but the
 # sdist must build there. zig's clang (PyPI's ziglang, with its own macOS C library
-# headers and libSystem stubs) builds the whole module with CMake for aarch64-macos and
+# headers and libSystem stubs) builds both extension modules, tolv and
+# tolv_extras._model_io, with CMake for aarch64-macos and
 # x86_64-macos, as CMake does on a Mac: CMakeLists.txt's Apple branch, the same strict
 # warnings as every other build, CPython's headers with a pyconfig.h for macOS, and the
 # module linked with `-undefined dynamic_lookup`, as macOS extension modules are.
@@ -9,7 +10,7 @@
 # On a Mac the C++ library is the system's, and its headers mark what each macOS
 # release's copy lacks as unavailable; here zig's copy of those headers is used with
 # that marking on, for the oldest macOS the module is said to build on (13.3: the
-# first whose C++ library converts floating point with std::to_chars). The module is
+# first whose C++ library converts floating point with std::to_chars). Each module is
 # linked without a C++ library, as against the system's: it must then leave only
 # CPython's and the C++ library's symbols for run time, and everything else it calls
 # must be in macOS's libSystem, so that a Linux-only call fails here, at the latest at
@@ -106,6 +107,50 @@ cat >"$headers/pyconfig.h" <<'EOF'
 EOF
 echo "$python_include ($soabi)"
 
+# What a module leaves for run time: CPython's and the C++ library's symbols only.
+cat >"$work/check_symbols.py" <<'EOF'
+import struct
+import sys
+
+path, arch = sys.argv[1], sys.argv[2]
+data = open(path, "rb").read()
+magic, cpu_type, _, file_type, load_commands = struct.unpack_from("<IiiII", data, 0)
+expected_cpu = {"aarch64": 0x0100000C, "x86_64": 0x01000007}[arch]
+if magic != 0xFEEDFACF or cpu_type != expected_cpu:
+    sys.exit(f"macos_compile_check: {path} is no 64-bit Mach-O file for {arch}")
+# The load commands: the symbol table, and the libraries symbols are bound to.
+libraries = []
+offset = 32
+for _ in range(load_commands):
+    command, size = struct.unpack_from("<II", data, offset)
+    if command == 0x2:  # LC_SYMTAB
+        symbols_at, symbol_count, strings_at, _ = struct.unpack_from("<IIII", data, offset + 8)
+    elif command in (0xC, 0x18 | 0x80000000, 0x1F | 0x80000000):  # LC_LOAD_(WEAK_|RE)DYLIB
+        name_at = offset + struct.unpack_from("<I", data, offset + 8)[0]
+        libraries.append(data[name_at:data.index(b"\0", name_at)].decode())
+    offset += size
+from_libraries, left_for_run_time = [], []
+for index in range(symbol_count):
+    name_at, kind, _, description, _ = struct.unpack_from("<IBBHQ", data, symbols_at + 16 * index)
+    if kind & 0xE0 or (kind & 0x0E) != 0 or not kind & 0x01:
+        continue  # debugging entries, defined symbols, local ones
+    name = data[strings_at + name_at:data.index(b"\0", strings_at + name_at)].decode()
+    library = description >> 8  # the 1-based library ordinal, if bound to one
+    (from_libraries if 1 <= library <= len(libraries) else left_for_run_time).append(name)
+# CPython's C API, and the C++ library's: std::, operator new and delete, the ABI's
+# __cxa_ functions, type information and personality routine.
+python = ("_Py", "__Py")
+cxx = ("__ZNSt", "__ZNKSt", "__ZSt", "__ZTISt", "__ZTSSt", "__ZTVSt", "__ZTIN10__cxxabiv1",
+       "__ZTVN10__cxxabiv1", "__Znw", "__Zna", "__Zdl", "__Zda", "___cxa_", "___gxx_personality")
+from_python = [n for n in left_for_run_time if n.startswith(python)]
+foreign = sorted(n for n in left_for_run_time if not n.startswith(python + cxx))
+print(f"{path}: Mach-O {arch}; left for run time: {len(from_python)} symbols of CPython, "
+      f"{len(left_for_run_time) - len(from_python) - len(foreign)} of the C++ library; "
+      f"{len(from_libraries)} from {', '.join(libraries)}")
+if foreign or not from_python:
+    sys.exit(f"macos_compile_check: symbols left for run time that neither CPython nor the C++ library defines: {foreign}")
+EOF
+
 status=0
 for target in "${targets[@]}"; do
   arch=${target%%-*}
@@ -149,49 +194,16 @@ EOF
     continue
   fi
   step "$target: symbols"
-  "$tools/python" - "$build"/tolv.*.so "$arch" <<'EOF' || status=1
-import struct
-import sys
-
-path, arch = sys.argv[1], sys.argv[2]
-data = open(path, "rb").read()
-magic, cpu_type, _, file_type, load_commands = struct.unpack_from("<IiiII", data, 0)
-expected_cpu = {"aarch64": 0x0100000C, "x86_64": 0x01000007}[arch]
-if magic != 0xFEEDFACF or cpu_type != expected_cpu:
-    sys.exit(f"macos_compile_check: {path} is no 64-bit Mach-O file for {arch}")
-# The load commands: the symbol table, and the libraries symbols are bound to.
-libraries = []
-offset = 32
-for _ in range(load_commands):
-    command, size = struct.unpack_from("<II", data, offset)
-    if command == 0x2:  # LC_SYMTAB
-        symbols_at, symbol_count, strings_at, _ = struct.unpack_from("<IIII", data, offset + 8)
-    elif command in (0xC, 0x18 | 0x80000000, 0x1F | 0x80000000):  # LC_LOAD_(WEAK_|RE)DYLIB
-        name_at = offset + struct.unpack_from("<I", data, offset + 8)[0]
-        libraries.append(data[name_at:data.index(b"\0", name_at)].decode())
-    offset += size
-from_libraries, left_for_run_time = [], []
-for index in range(symbol_count):
-    name_at, kind, _, description, _ = struct.unpack_from("<IBBHQ", data, symbols_at + 16 * index)
-    if kind & 0xE0 or (kind & 0x0E) != 0 or not kind & 0x01:
-        continue  # debugging entries, defined symbols, local ones
-    name = data[strings_at + name_at:data.index(b"\0", strings_at + name_at)].decode()
-    library = description >> 8  # the 1-based library ordinal, if bound to one
-    (from_libraries if 1 <= library <= len(libraries) else left_for_run_time).append(name)
-# CPython's C API, and the C++ library's: std::, operator new and delete, the ABI's
-# __cxa_ functions, type information and personality routine.
-python = ("_Py", "__Py")
-cxx = ("__ZNSt", "__ZNKSt", "__ZSt", "__ZTISt", "__ZTSSt", "__ZTVSt", "__ZTIN10__cxxabiv1",
-       "__ZTVN10__cxxabiv1", "__Znw", "__Zna", "__Zdl", "__Zda", "___cxa_", "___gxx_personality")
-from_python = [n for n in left_for_run_time if n.startswith(python)]
-foreign = sorted(n for n in left_for_run_time if not n.startswith(python + cxx))
-print(f"{path}: Mach-O {arch}; left for run time: {len(from_python)} symbols of CPython, "
-      f"{len(left_for_run_time) - len(from_python) - len(foreign)} of the C++ library; "
-      f"{len(from_libraries)} from {', '.join(libraries)}")
-if foreign or not from_python:
-    sys.exit(f"macos_compile_check: symbols left for run time that neither CPython nor the C++ library defines: {foreign}")
-EOF
+  for module in tolv _model_io; do
+    built=("$build/$module".*.so)
+    if [[ ${#built[@]} != 1 || ! -f ${built[0]} ]]; then
+      echo "macos_compile_check: $target: expected one $module.*.so, got: ${built[*]}" >&2
+      status=1
+      continue
+    fi
+    "$tools/python" "$work/check_symbols.py" "${built[0]}" "$arch" || status=1
+  done
 done
 
-step "done: $([[ $status == 0 ]] && echo "the module builds for ${targets[*]}" || echo FAILED)"
+step "done: $([[ $status == 0 ]] && echo "both modules build for ${targets[*]}" || echo FAILED)"
 exit "$status"

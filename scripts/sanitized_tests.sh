@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (g++, no
-# recovery) and runs the whole Python test suite against it. Any sanitizer report, in
+# Builds both extension modules, tolv and tolv_extras._model_io, with AddressSanitizer
+# and UndefinedBehaviorSanitizer (g++, no recovery) and runs the whole Python test
+# suite against them. Any sanitizer report, in
 # the test process or in a subprocess a test starts, makes the script fail.
 #
 #   scripts/sanitized_tests.sh [pytest arguments...]
@@ -36,7 +37,8 @@ mkdir -p "$build"
 if [[ ! -x "$venv/bin/python" ]]; then
   python3 -m venv "$venv"
 fi
-retry "$venv/bin/python" -m pip install -q pytest hypothesis
+# numpy for the tests of read_model and the arrays.
+retry "$venv/bin/python" -m pip install -q pytest hypothesis numpy
 export PATH="$venv/bin:$PATH"
 # cmake and ninja come from PyPI where the machine lacks them.
 for tool in cmake ninja; do
@@ -48,7 +50,21 @@ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_CXX_COMPILER=g++ \
   -DTOLV_SANITIZE=address,undefined \
   -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-ninja -C "$build" -j2 tolv
+ninja -C "$build" -j2 tolv _model_io
+
+# The companion package: a copy of the source tree's, with the module just built in it
+# and no other build (a developer's symlink into another build folder, say).
+package=$build/python/tolv_extras
+rm -rf "$build/python"
+mkdir -p "$build/python"
+cp -R "$root/python/tolv_extras" "$package"
+find "$package" \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+modules=("$build"/_model_io.*.so)
+if [[ ${#modules[@]} != 1 || ! -f ${modules[0]} ]]; then
+  echo "sanitized_tests: expected one _model_io.*.so in $build, got: ${modules[*]}" >&2
+  exit 1
+fi
+cp "${modules[0]}" "$package/"
 
 # Reports go to files, so that none is lost with a standard error that pytest captures
 # when the process halts, and a report from a subprocess whose exit status a test
@@ -70,8 +86,12 @@ status=0
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
   # Object memory through malloc, so ASan sees every Python object the module allocates.
   export PYTHONMALLOC=malloc
-  # The companion package from the source tree, beside the module just built.
-  export PYTHONPATH="$build:$root/python:$build/site${PYTHONPATH:+:$PYTHONPATH}"
+  # The module just built, and the companion package with its own.
+  export PYTHONPATH="$build:$build/python:$build/site${PYTHONPATH:+:$PYTHONPATH}"
+  "$venv/bin/python" -c 'import sys, tolv, tolv_extras._model_io as m
+print("testing", tolv.__file__, "and", m.__file__)
+sys.exit(not all(f.startswith(sys.argv[1]) for f in (tolv.__file__, m.__file__)))' "$build/" ||
+    exit 1
   if [[ $# -eq 0 ]]; then set -- tests/python; fi
   exec "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
 ) || status=$?

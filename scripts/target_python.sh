@@ -19,10 +19,14 @@
 #                               venv made with `python3.X-run -m venv --without-pip`
 #                               works too
 #
+# TOLV_ROOT_PACKAGES names more of the release's packages for the root, space-separated
+# (python3-numpy, say, where PyPI has no wheel for the architecture).
+#
 # The root is made with mmdebstrap's extract variant: the packages and their
 # dependencies are unpacked, no maintainer script runs (nothing runs under emulation),
-# and it takes seconds. It is reused while ARCH, SUITE and the package list stay the
-# same; remove DIR to fetch it again. Debian's interpreters come without pip (and
+# and it takes seconds. It is reused while ARCH and SUITE stay the same and it holds
+# every package asked for (a root made with more serves a caller asking for fewer);
+# remove DIR to fetch it again. Debian's interpreters come without pip (and
 # ensurepip here would look for its wheels on this machine, not in the root): an amd64
 # root's DIR/usr/share/python-wheels holds the release's pip wheel.
 set -euo pipefail
@@ -64,6 +68,8 @@ packages=(libstdc++6)
 for version in "${versions[@]}"; do
   packages+=("python$version" "libpython$version-dev")
 done
+read -r -a extra_packages <<<"${TOLV_ROOT_PACKAGES:-}"
+packages+=("${extra_packages[@]}")
 
 export DEBIAN_FRONTEND=noninteractive
 apt_get=(apt-get -o DPkg::Lock::Timeout=600 -q)
@@ -97,7 +103,16 @@ make_root() {  # chained: retry runs it with errexit off
 }
 
 key="$arch $suite ${packages[*]}"
-if [[ ! -f $dir/.tolv-root ]] || [[ $(cat "$dir/.tolv-root") != "$key" ]]; then
+has_packages() {  # the root in DIR is of ARCH and SUITE and holds every package asked for
+  local made package
+  [[ -f $dir/.tolv-root ]] || return 1
+  read -r -a made <"$dir/.tolv-root"
+  [[ ${made[0]:-} == "$arch" && ${made[1]:-} == "$suite" ]] || return 1
+  for package in "${packages[@]}"; do
+    [[ " ${made[*]:2} " == *" $package "* ]] || return 1
+  done
+}
+if ! has_packages; then
   start=$SECONDS
   retry make_root
   # Releases with merged /usr ship their files under usr/ only; the extract variant
