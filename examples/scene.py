@@ -3,6 +3,7 @@ every camera as a small frustum at its pose.
 
     python examples/scene.py FOLDER OUT.png
 
+FOLDER holds a binary or text model, read whole with tolv_extras.read_model.
 A camera's centre is -R^T t and it looks along the third row of R (COLMAP's camera
 axes: x right, y down, z forward). The picture is turned so that "up" is against
 the cameras' mean y axis, and seen from behind and above the mean viewing direction,
@@ -14,16 +15,13 @@ from __future__ import annotations
 
 import argparse
 import io
-import itertools
 import sys
-from operator import attrgetter
-from typing import Any, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, List, NamedTuple, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 import PIL.Image
 import PIL.ImageChops
-import tolv
 import tolv_extras as tx
 from matplotlib.figure import Figure
 
@@ -40,38 +38,36 @@ class Pose(NamedTuple):
     half_fov: Tuple[float, float]  # tan of the half field of view, across and down
 
 
-def half_fov(camera: Optional[tolv.Camera]) -> Tuple[float, float]:
-    """tan of the half angles of view from the focal lengths; a 4:3 guess without them."""
-    if camera is None or camera.width == 0 or camera.height == 0:
+def half_fov(width: int, height: int, K: Array) -> Tuple[float, float]:
+    """tan of the half angles of view from the focal lengths; a 4:3 guess without them
+    (no size, or a model without a K, such as EQUIRECTANGULAR, whose K is NaN)."""
+    fx, fy = float(K[0, 0]), float(K[1, 1])
+    if width == 0 or height == 0 or not (fx > 0 and fy > 0):
         return 0.5, 0.375
-    K = tx.calibration_matrix(camera)
-    fx, fy = K[0][0], K[1][1]
-    if fx <= 0 or fy <= 0:
-        return 0.5, 0.375
-    return camera.width / (2 * fx), camera.height / (2 * fy)
+    return width / (2 * fx), height / (2 * fy)
 
 
-def poses(cameras: Mapping[int, tolv.Camera], images: Mapping[int, tolv.Image]) -> List[Pose]:
+def poses(cameras: tx.CamerasArrays, images: tx.ImagesArrays) -> List[Pose]:
+    """Each image's pose, in image id order; an image whose camera is missing gets the
+    4:3 guess."""
+    lenses = {camera_id: half_fov(int(w), int(h), K) for camera_id, w, h, K in
+              zip(cameras.ids.tolist(), cameras.widths, cameras.heights, cameras.K)}
     out = []
-    for image_id in sorted(images):
-        image = images[image_id]
-        rotation: Array = np.array(image.rot, dtype=np.float64)
-        center: Array = rotation.T @ np.array(image.trans, dtype=np.float64)
-        center = np.negative(center)
-        out.append(Pose(rotation, center, half_fov(cameras.get(image.camera_id))))
+    for row in np.argsort(images.ids, kind="stable").tolist():
+        rotation: Array = images.cam_from_world[row, :, :3]
+        lens = lenses.get(int(images.camera_ids[row]), (0.5, 0.375))
+        out.append(Pose(rotation, images.centers[row], lens))
     return out
 
 
-def point_cloud(points3D: Mapping[int, tolv.Point3D]) -> Tuple[Array, Array]:
-    """Positions and 0-1 RGB colours, thinned evenly if there are very many."""
-    records = [points3D[k] for k in sorted(points3D)]
-    if len(records) > MAX_POINTS_DRAWN:
-        records = records[::-(-len(records) // MAX_POINTS_DRAWN)]
-    n = len(records)
-    xyz = np.fromiter(itertools.chain.from_iterable(map(attrgetter("xyz"), records)),
-                      np.float64, 3 * n).reshape(n, 3)
-    colors = map(attrgetter("r", "g", "b"), map(attrgetter("color"), records))
-    rgb = np.fromiter(itertools.chain.from_iterable(colors), np.float64, 3 * n).reshape(n, 3)
+def point_cloud(points: tx.PointsArrays) -> Tuple[Array, Array]:
+    """Positions and 0-1 RGB colours in point id order, thinned evenly if there are very
+    many."""
+    order = np.argsort(points.ids, kind="stable")
+    if len(order) > MAX_POINTS_DRAWN:
+        order = order[::-(-len(order) // MAX_POINTS_DRAWN)]
+    xyz: Array = points.xyz[order]
+    rgb: Array = points.rgb[order].astype(np.float64)
     return xyz, rgb / 255.0
 
 
@@ -178,18 +174,19 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
         prog="scene.py",
         description="A 3D picture of a COLMAP sparse reconstruction: points and camera frustums.")
     parser.add_argument("folder", metavar="FOLDER",
-                        help="folder with cameras.bin, images.bin and points3D.bin")
+                        help="folder with cameras, images and points3D as .bin or .txt files")
     parser.add_argument("output", metavar="OUT.png", help="picture to write")
     return parser.parse_args(argv)
 
 
 def main(argv: Sequence[str]) -> int:
     args = parse_args(argv)
-    cameras, images, points3D = tx.read_reconstruction(args.folder)
-    xyz, rgb = point_cloud(points3D)
-    cams = poses(cameras, images)
+    model = tx.read_model(args.folder)
+    xyz, rgb = point_cloud(model.points)
+    cams = poses(model.cameras, model.images)
     save(render(xyz, rgb, cams), args.output)
-    print(f"wrote {args.output}: {len(points3D)} 3D points and {len(images)} cameras")
+    print(f"wrote {args.output}: {len(model.points.ids)} 3D points and "
+          f"{len(model.images.ids)} cameras")
     return 0
 
 

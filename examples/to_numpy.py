@@ -1,11 +1,15 @@
-"""Turns a COLMAP sparse reconstruction into numpy arrays with tolv_extras.
+"""Reads a whole COLMAP sparse model, binary or text, into numpy arrays with
+tolv_extras.read_model and prints what it returns.
 
-    python examples/to_numpy.py FOLDER
+    python examples/to_numpy.py FOLDER [--format {bin,txt}]
 
-Points (ids, positions, colours, errors, tracks as a compressed index), images (ids,
-camera ids, names, quaternions, world-to-camera [R | t], centres, 3D point ids) and
-cameras (ids, COLMAP model ids, sizes, NaN-padded parameters, K), each sorted by id.
-Prints the arrays' shapes and how long loading and converting took.
+Cameras (ids, COLMAP model ids, sizes, NaN-padded parameters, K), images (ids, camera
+ids, names, quaternions, translations, world-to-camera [R | t], centres, the 2D
+keypoints and their 3D point ids as a compressed index), points (ids, positions,
+colours, errors, tracks as a compressed index), and the rigs and frames when the folder
+has them; rows in file order. Prints each array's shape and type and how long reading
+took. FOLDER holds cameras.bin, images.bin and points3D.bin or the three .txt files;
+without --format the binary model is read when both are there.
 """
 
 from __future__ import annotations
@@ -13,13 +17,15 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from typing import List, NamedTuple, Sequence, Tuple
+from typing import List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy  # noqa: F401  (imported up front, so the timing below leaves its import out)
 import tolv_extras as tx
 
 
-def describe(name: str, arrays: NamedTuple) -> List[str]:
+def describe(name: str, arrays: Optional[NamedTuple]) -> List[str]:
+    if arrays is None:
+        return [f"{name:<21} none in this folder"]
     lines = [name]
     for field, value in arrays._asdict().items():
         if isinstance(value, list):
@@ -42,24 +48,22 @@ def elapsed(since: Tuple[float, float], until: Tuple[float, float]) -> str:
 
 def parse_args(argv: Sequence[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="to_numpy.py", description="A COLMAP sparse reconstruction as numpy arrays.")
+        prog="to_numpy.py", description="A COLMAP sparse model, binary or text, as numpy arrays.")
     parser.add_argument("folder", metavar="FOLDER",
-                        help="folder with cameras.bin, images.bin and points3D.bin")
+                        help="folder with cameras, images and points3D as .bin or .txt files")
+    parser.add_argument("--format", choices=("bin", "txt"), default=None,
+                        help="which model to read when the folder has both (default: bin)")
     return parser.parse_args(argv)
 
 
 def main(argv: Sequence[str]) -> int:
     args = parse_args(argv)
     start = clocks()
-    cameras, images, points3D = tx.read_reconstruction(args.folder)
-    loaded = clocks()
-    arrays: List[Tuple[str, NamedTuple]] = [
-        ("points", tx.points_arrays(points3D)), ("images", tx.images_arrays(images)),
-        ("cameras", tx.cameras_arrays(cameras))]
-    converted = clocks()
-    for name, value in arrays:
+    model = tx.read_model(args.folder, args.format)
+    done = clocks()
+    for name, value in model._asdict().items():
         print("\n".join(describe(name, value)))
-    print(f"load {elapsed(start, loaded)}, to numpy {elapsed(loaded, converted)}")
+    print(f"read_model {elapsed(start, done)}")
     return 0
 
 

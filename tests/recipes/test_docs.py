@@ -5,6 +5,8 @@ and their results checked against the records."""
 
 from __future__ import annotations
 
+import contextlib
+import io
 import json
 import math
 import os
@@ -20,7 +22,7 @@ np = pytest.importorskip("numpy", reason="the documents' blocks need numpy: pip 
 
 import tolv  # noqa: E402
 import tolv_extras as tx  # noqa: E402
-from colmap_files import NO_POINT3D, NUM_PARAMS, write_reconstruction  # noqa: E402
+from colmap_files import NO_POINT3D, cameras_file, write_reconstruction  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 SAMPLE_FROM_ROOT = Path("examples", "sample", "sparse")
@@ -95,6 +97,34 @@ def test_every_python_block_runs_on_the_sample(document, ran):
     ran(document)
 
 
+PRINTED = re.compile(r"^\s*print\(.*\)\s+# (.*)$")
+
+
+def test_readme_read_model_prints_what_it_shows(tmp_path):
+    """In the README's read_model section, each print(...) line's comment is the line it
+    prints, or that line followed by ":" and a remark."""
+    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines()
+    first = lines.index("### Whole models as arrays: `read_model`") + 1
+    last = next(k for k in range(first, len(lines)) if lines[k].startswith("#")) + 1
+    blocks = [(line, source) for line, source in python_blocks("README.md") if first < line < last]
+    shown = [m.group(1) for _, source in blocks for m in map(PRINTED.match, source.splitlines()) if m]
+    shutil.copytree(SAMPLE, tmp_path / SAMPLE_FROM_ROOT)
+    out = io.StringIO()
+    cwd = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        namespace = {"__name__": "__docs__"}
+        with contextlib.redirect_stdout(out):
+            for line, source in blocks:
+                exec(compile("\n" * (line - 1) + source, str(ROOT / "README.md"), "exec"), namespace)
+    finally:
+        os.chdir(cwd)
+    printed = out.getvalue().splitlines()
+    assert len(printed) == len(shown) > 5
+    for text, comment in zip(printed, shown):
+        assert comment == text or comment.startswith(text + ":"), (text, comment)
+
+
 @pytest.fixture(scope="module")
 def guide(ran):
     return ran("docs/porting.md")
@@ -113,19 +143,34 @@ def utf8(image):
 FOCAL = {"Simple Pinhole": (0, 0), "Pinhole": (0, 1), "Simple Radial": (0, 0), "OpenCV": (0, 1)}
 
 
-def test_splat_scene_loader(guide, records):
+@pytest.fixture
+def undistorted(tmp_path, records):
+    """The sample with its distorted cameras made pinhole ones of the same K."""
+    cameras = records[0]
+    folder = tmp_path / "undistorted"
+    shutil.copytree(SAMPLE, folder)
+    pinholes = [(i, 1, c.width, c.height, [K[0][0], K[1][1], K[0][2], K[1][2]])
+                for i, c, K in ((i, c, tx.calibration_matrix(c)) for i, c in cameras.items())]
+    (folder / "cameras.bin").write_bytes(cameras_file(pinholes))
+    return folder
+
+
+def test_splat_scene_loader(guide, records, undistorted):
     cameras, images, points3D = records
-    views, xyz, rgb = guide["load_splat_scene"](Path(SAMPLE))
+    with pytest.raises(ValueError, match="camera 12 is SIMPLE_RADIAL: only undistorted"):
+        guide["load_splat_scene"](Path(SAMPLE))
+    views, xyz, rgb = guide["load_splat_scene"](undistorted)
     assert [v.name for v in views] == sorted(map(utf8, images.values()))
     for view in views:
         image = images[view.image_id]
         camera = cameras[image.camera_id]
-        fx, fy = (camera.params[i] for i in FOCAL[camera.model_id])
+        K = tx.calibration_matrix(camera)
+        fx, fy = K[0][0], K[1][1]
         assert (view.R.tolist(), view.t.tolist()) == (image.rot, image.trans)
         assert (view.width, view.height) == (camera.width, camera.height)
         assert view.fov_x == pytest.approx(2 * math.atan(camera.width / 2 / fx), rel=1e-14)
         assert view.fov_y == pytest.approx(2 * math.atan(camera.height / 2 / fy), rel=1e-14)
-    ids = sorted(points3D)
+    ids = tx.read_model(SAMPLE).points.ids.tolist()     # file order
     assert xyz.tolist() == [points3D[i].xyz for i in ids]
     assert rgb.dtype == np.uint8
     assert rgb.tolist() == [[c.r, c.g, c.b] for c in (points3D[i].color for i in ids)]
@@ -170,7 +215,8 @@ def test_nerf_transforms_and_ascii_ply(guide, records, tmp_path):
     body = lines[lines.index("end_header") + 1:]
     assert lines[:3] == ["ply", "format ascii 1.0", f"element vertex {len(points3D)}"]
     assert len(body) == len(points3D)
-    for row, point_id in ((0, min(points3D)), (-1, max(points3D))):
+    ids = tx.read_model(SAMPLE).points.ids.tolist()     # file order
+    for row, point_id in ((0, ids[0]), (-1, ids[-1])):
         point, values = points3D[point_id], body[row].split()
         assert [float(v) for v in values[:3]] == point.xyz
         assert [int(v) for v in values[3:]] == [point.color.r, point.color.g, point.color.b]
@@ -179,8 +225,10 @@ def test_nerf_transforms_and_ascii_ply(guide, records, tmp_path):
 def test_splatting_parser(guide, records):
     cameras, images, points3D = records
     parser = guide["parse_for_splatting"](Path(SAMPLE))
-    assert parser.image_ids.tolist() == sorted(images)
-    point_ids = np.array(sorted(points3D), dtype=np.uint64)
+    model = tx.read_model(SAMPLE)
+    assert parser.image_ids.tolist() == model.images.ids.tolist() and \
+        sorted(parser.image_ids.tolist()) == sorted(images)
+    point_ids = model.points.ids
     for row, image_id in enumerate(parser.image_ids.tolist()):
         image = images[image_id]
         assert parser.world_to_camera[row, :3, :3].tolist() == image.rot
@@ -195,47 +243,49 @@ def test_splatting_parser(guide, records):
     assert parser.distortion[20][1].tolist() == cameras[20].params[4:]
     assert parser.points.dtype == np.float32
     assert parser.points.tolist() == \
-        np.array([points3D[i].xyz for i in sorted(points3D)], dtype=np.float32).tolist()
+        np.array([points3D[i].xyz for i in point_ids.tolist()], dtype=np.float32).tolist()
 
 
 @pytest.fixture
 def every_model(tmp_path):
-    """One camera of every model 0 to 10, camera id = model id + 1, distinct parameters."""
-    cameras = [(model + 1, model, 640 + model, 480, [100.0 + 10 * model + j for j in range(count)])
-               for model, count in NUM_PARAMS.items()]
-    with tx.quiet():
-        loaded = tolv.read_cameras_bin(write_reconstruction(tmp_path / "models", cameras)
-                                       + "/cameras.bin")
-    return [loaded[model + 1] for model in sorted(NUM_PARAMS)]
+    """model.cameras with one camera of every model 0 to 17, camera id = model id + 1,
+    distinct parameters."""
+    cameras = [(m.id + 1, m.id, 640 + m.id, 480, [100.0 + 10 * m.id + j for j in range(len(m.param_names))])
+               for m in tx.CAMERA_MODELS]
+    return tx.read_model(write_reconstruction(tmp_path / "models", cameras)).cameras
 
 
 def test_guide_intrinsics_by_model(guide, every_model):
     """The guide's intrinsics and distortion for models the sample lacks: refused where the
     format has no room, else K's entries and the parameters after them, in order."""
     nerf_refused, splat_refused = [], []
-    for camera in every_model:
-        model, K = tx.colmap_model_name(camera), tx.calibration_matrix(camera)
-        pinhole = 4 if "fy" in tx.param_names(camera) else 3
-        distortion = camera.params[pinhole:]
+    cameras = every_model
+    for row, model_id in enumerate(cameras.model_ids.tolist()):
+        model, K = tx.CAMERA_MODELS[model_id], cameras.K[row].tolist()
+        params = cameras.params[row, :len(model.param_names)].tolist()
+        pinhole = 4 if "fy" in model.param_names else 3
+        distortion = params[pinhole:]
         # a single radial coefficient is k1 in transforms.json
-        keys = [{"k": "k1"}.get(name, name) for name in tx.param_names(camera)[pinhole:]]
+        keys = [{"k": "k1"}.get(name, name) for name in model.param_names[pinhole:]]
         try:
-            nerf = guide["nerf_intrinsics"](camera)
+            nerf = guide["nerf_intrinsics"](cameras, row)
         except ValueError:
-            nerf_refused.append(model)
+            nerf_refused.append(model.name)
         else:
             assert [nerf.pop(key) for key in ("fl_x", "fl_y", "cx", "cy", "w", "h")] == \
-                [K[0][0], K[1][1], K[0][2], K[1][2], camera.width, camera.height]
-            assert nerf.pop("camera_model") == ("OPENCV_FISHEYE" if "FISHEYE" in model else "OPENCV")
+                [K[0][0], K[1][1], K[0][2], K[1][2], cameras.widths[row], cameras.heights[row]]
+            assert nerf.pop("camera_model") == \
+                ("OPENCV_FISHEYE" if "FISHEYE" in model.name else "OPENCV")
             assert nerf == dict(zip(keys, distortion))
         try:
-            kind, coefficients = guide["splat_distortion"](camera)
+            kind, coefficients = guide["splat_distortion"](cameras, row)
         except ValueError:
-            splat_refused.append(model)
+            splat_refused.append(model.name)
         else:
             assert coefficients.tolist() == (distortion + [0.0] * (4 - len(distortion))
                                              if distortion else [])
-            assert kind == ("fisheye" if "FISHEYE" in model else "perspective")
-    assert nerf_refused == ["FULL_OPENCV", "FOV", "THIN_PRISM_FISHEYE"]
+            assert kind == ("fisheye" if "FISHEYE" in model.name else "perspective")
+    newer = [m.name for m in tx.CAMERA_MODELS[11:]]
+    assert nerf_refused == ["FULL_OPENCV", "FOV", "THIN_PRISM_FISHEYE"] + newer
     assert splat_refused == ["FULL_OPENCV", "FOV", "SIMPLE_RADIAL_FISHEYE", "RADIAL_FISHEYE",
-                             "THIN_PRISM_FISHEYE"]
+                             "THIN_PRISM_FISHEYE"] + newer

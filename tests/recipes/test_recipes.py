@@ -20,13 +20,16 @@ pytest.importorskip("matplotlib", reason="the recipes need matplotlib: pip insta
 
 import tolv  # noqa: E402
 import tolv_extras as tx  # noqa: E402
-from colmap_files import NO_POINT3D, write_reconstruction  # noqa: E402
+from colmap_files import NO_POINT3D, write_reconstruction, write_text_model  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = str(ROOT / "examples" / "sample" / "sparse")
 OUTPUT_NAMES = {"to_numpy.py": [], "export_ply.py": ["out.ply"],
                 "covisibility_pairs.py": ["out.txt"], "scene.py": ["out.png"]}
 RECIPES = list(OUTPUT_NAMES)
+# The recipes that need only arrays read the model with tx.read_model, binary or text; the
+# others need tolv's records (compute_overlaps).
+READ_MODEL = ["to_numpy.py", "export_ply.py", "scene.py"]
 
 
 def run(script, *args):
@@ -45,7 +48,7 @@ def quiet_read(folder):
 UNIT_Q = (1.0, 0.0, 0.0, 0.0)
 
 
-def edge_folder(tmp_path):
+def edge_folder(tmp_path, text=False):
     images = [
         (9, UNIT_Q, (0.0, 0.0, 0.0), 1, "nine.jpg", [(1.0, 2.0, NO_POINT3D)] * 3),
         (1, UNIT_Q, (1.0, 0.0, 0.0), 1, "ünï.jpg", []),
@@ -60,13 +63,51 @@ def edge_folder(tmp_path):
         (13, (0.5, 0.5, 0.5), (0, 0, 0), 3.0, []),
         (2**64 - 2, (0.0, 0.0, 0.0), (4, 5, 6), 0.0, [(9, 2)]),
     ]
-    return write_reconstruction(tmp_path / "edge", [(1, 0, 100, 80, (90.0, 50.0, 40.0))],
-                                images, points)
+    cameras = [(1, 0, 100, 80, (90.0, 50.0, 40.0))]
+    if text:  # a text file holds no name that is not UTF-8
+        images = [i[:4] + (i[4].decode("latin-1") if isinstance(i[4], bytes) else i[4],) + i[5:]
+                  for i in images]
+        return write_text_model(tmp_path / "edge-text", cameras, images, points)
+    return write_reconstruction(tmp_path / "edge", cameras, images, points)
+
+
+def text_twin(binary, folder):
+    """The binary model in binary as the three text files, every value the same."""
+    model = tx.read_model(binary)
+    c, i, p = model.cameras, model.images, model.points
+    cameras = [(camera_id, model_id, w, h, params[:len(tx.CAMERA_MODELS[model_id].param_names)])
+               for camera_id, model_id, w, h, params in zip(
+                   c.ids.tolist(), c.model_ids.tolist(), c.widths.tolist(), c.heights.tolist(),
+                   c.params.tolist())]
+    offsets, xys, point3D_ids = i.points2D_offsets.tolist(), i.xys.tolist(), i.point3D_ids.tolist()
+    images = [(image_id, q, t, camera_id, name,
+               [(x, y, pid) for (x, y), pid in zip(xys[a:b], point3D_ids[a:b])])
+              for image_id, q, t, camera_id, name, a, b in zip(
+                  i.ids.tolist(), i.quaternions.tolist(), i.translations.tolist(),
+                  i.camera_ids.tolist(), i.names, offsets[:-1], offsets[1:])]
+    offsets = p.track_offsets.tolist()
+    elements = list(zip(p.track_image_ids.tolist(), p.track_point2D_idxs.tolist()))
+    points = [(point_id, xyz, rgb, error, elements[a:b])
+              for point_id, xyz, rgb, error, a, b in zip(
+                  p.ids.tolist(), p.xyz.tolist(), p.rgb.tolist(), p.error.tolist(),
+                  offsets[:-1], offsets[1:])]
+    return write_text_model(Path(folder), cameras, images, points)
 
 
 @pytest.fixture(params=["sample", "edge"])
 def folder(request, tmp_path):
     return SAMPLE if request.param == "sample" else edge_folder(tmp_path)
+
+
+@pytest.fixture(params=["sample", "edge", "sample-text", "edge-text"])
+def model_folder(request, tmp_path):
+    """(a folder for read_model, binary or text, the binary folder of the same model)."""
+    binary = SAMPLE if request.param.startswith("sample") else edge_folder(tmp_path)
+    if not request.param.endswith("text"):
+        return binary, binary
+    if binary == SAMPLE:
+        return text_twin(SAMPLE, tmp_path / "sample-text"), binary
+    return edge_folder(tmp_path, text=True), binary
 
 
 # export_ply.py
@@ -92,14 +133,15 @@ def as_float32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
-def test_ply_holds_every_point_in_id_order(folder, tmp_path):
+def test_ply_holds_every_point_in_id_order(model_folder, tmp_path):
+    folder, binary = model_folder
     out = tmp_path / "points.ply"
     result = run("export_ply.py", folder, out)
     assert result.returncode == 0, result.stderr
     properties, rows = parse_ply(out.read_bytes())
     assert properties == [("double", "x"), ("double", "y"), ("double", "z"), ("uchar", "red"),
                           ("uchar", "green"), ("uchar", "blue"), ("float", "error")]
-    points3D = tolv.read_points3D_bin(folder + "/points3D.bin")
+    points3D = tolv.read_points3D_bin(binary + "/points3D.bin")
     expected = [points3D[k] for k in sorted(points3D)]
     assert len(rows) == len(expected)
     for row, point in zip(rows, expected):
@@ -204,8 +246,17 @@ def test_to_numpy_prints_the_shapes(tmp_path):
     result = run("to_numpy.py", SAMPLE)
     assert result.returncode == 0, result.stderr
     for line in ["xyz                 (2054, 3)       float64",
-                 "cam_from_world      (40, 3, 4)", "K                   (4, 3, 3)"]:
+                 "cam_from_world      (40, 3, 4)", "xys                 (15084, 2)",
+                 "K                   (4, 3, 3)", "rigs                  none in this folder"]:
         assert line in result.stdout
+
+
+def test_to_numpy_prints_the_same_for_text(model_folder):
+    folder, binary = model_folder
+    text, binary = (run("to_numpy.py", f, "--format", fmt) for f, fmt in
+                    ((folder, "txt" if folder != binary else "bin"), (binary, "bin")))
+    assert text.returncode == 0, text.stderr
+    assert text.stdout.splitlines()[:-1] == binary.stdout.splitlines()[:-1]
 
 
 # scene.py
@@ -273,25 +324,48 @@ def test_wrong_command_line_gets_usage(script, args, tmp_path):
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("script", RECIPES)
-@pytest.mark.parametrize("damage, exception, message", [
-    (None, "FileNotFoundError", "No such file or directory: '"),
-    (b"\x01\x00\x00\x00\x00\x00\x00\x00\x01", "PanicException", "out of range for slice"),
-], ids=["missing", "truncated"])
-def test_bad_input_gets_the_module_exception(script, damage, exception, message, tmp_path):
+def damaged_folder(tmp_path, damage):
+    """A folder without its model, without points3D, or with every file truncated."""
     folder = tmp_path / "broken"
-    if damage is not None:
-        folder = Path(write_reconstruction(folder))
+    if damage == "no_folder":
+        return folder
+    folder = Path(write_reconstruction(folder) if damage != "text_without_points3D"
+                  else write_text_model(folder))
+    if damage == "truncated":
         for name in ("cameras.bin", "images.bin", "points3D.bin"):
-            (folder / name).write_bytes(damage)
+            (folder / name).write_bytes(b"\x01\x00\x00\x00\x00\x00\x00\x00\x01")
+    else:
+        (folder / ("points3D.txt" if damage.startswith("text") else "points3D.bin")).unlink()
+    return folder
+
+
+# What each damage ends with: (exception, what the message says) for the recipes over
+# records and for those over read_model; {folder} is the damaged folder.
+DAMAGES = {
+    "no_folder": (("FileNotFoundError", "No such file or directory: '{folder}/cameras.bin'"),
+                  ("FileNotFoundError", "No such folder: '{folder}'")),
+    "no_points3D": (("FileNotFoundError", "No such file or directory: '{folder}/points3D.bin'"),
+                    ("FileNotFoundError", "No such file or directory: '{folder}/points3D.bin'")),
+    "text_without_points3D": (None, ("FileNotFoundError",
+                                     "No such file or directory: '{folder}/points3D.txt'")),
+    "truncated": (("PanicException", "out of range for slice"),
+                  ("ModelFormatError", "cameras.bin: byte 0: ")),
+}
+
+
+@pytest.mark.parametrize("script, damage", [
+    (script, damage) for damage, outcomes in DAMAGES.items() for script in RECIPES
+    if outcomes[script in READ_MODEL]])
+def test_bad_input_gets_the_module_exception(script, damage, tmp_path):
+    expected = DAMAGES[damage][script in READ_MODEL]
+    folder = damaged_folder(tmp_path, damage)
     outputs = [tmp_path / name for name in OUTPUT_NAMES[script]]
     result = run(script, folder, *outputs)
     assert result.returncode == 1 and not any(path.exists() for path in outputs)
+    assert not [path for path in tmp_path.iterdir() if path.name != "broken"]  # nothing partial
     last = result.stderr.strip().splitlines()[-1]
-    assert last.split(":")[0].endswith(exception) and message in last
-    if damage is None:  # the missing file is named
-        first_read = "points3D.bin" if script == "export_ply.py" else "cameras.bin"
-        assert last.endswith(f"{folder / first_read}'")
+    exception, message = expected
+    assert last.split(":")[0].endswith(exception) and message.format(folder=folder) in last
 
 
 DEGENERATE = {
@@ -304,10 +378,12 @@ DEGENERATE = {
 }
 
 
-@pytest.mark.parametrize("script", RECIPES)
+@pytest.mark.parametrize("script, write", [(script, write_reconstruction) for script in RECIPES]
+                         + [(script, write_text_model) for script in READ_MODEL],
+                         ids=RECIPES + [f"{script}-text" for script in READ_MODEL])
 @pytest.mark.parametrize("content", DEGENERATE.values(), ids=DEGENERATE.keys())
-def test_degenerate_folders_still_give_output(script, content, tmp_path):
-    folder = write_reconstruction(tmp_path / "folder", *content)
+def test_degenerate_folders_still_give_output(script, write, content, tmp_path):
+    folder = write(tmp_path / "folder", *content)
     extra = [tmp_path / name for name in OUTPUT_NAMES[script]]
     result = run(script, folder, *extra)
     assert result.returncode == 0, result.stderr
@@ -351,7 +427,7 @@ def pairs_head(tmp_path):
 def test_readme_shows_what_the_recipes_produce(marker, produce, tmp_path):
     shown = readme_block_after(marker)
     produced = [line for line in produce(tmp_path) if not PROGRESS.match(line)]
-    timing = re.compile(r"^load \d+ ms \(CPU \d+ ms\), to numpy \d+ ms \(CPU \d+ ms\)$")
+    timing = re.compile(r"^read_model \d+ ms \(CPU \d+ ms\)$")
     if shown and timing.match(shown[-1]):
         assert timing.match(produced[-1]), produced[-1]
         shown, produced = shown[:-1], produced[:-1]
