@@ -1,7 +1,8 @@
 """tolv_extras: what usually comes after loading a COLMAP reconstruction with tolv.
 
-A pure-Python companion of the tolv module, built only on tolv's public functions and
-records. It imports without numpy; the functions returning arrays import numpy when
+A companion of the tolv module: pure Python over tolv's public functions and records,
+and a native part of its own that reads whole models, binary or text, straight into
+arrays. It imports without numpy; the functions returning arrays import numpy when
 called (install tolv's "arrays" extra).
 
 Whole models as numpy arrays, straight from the files (binary or text):

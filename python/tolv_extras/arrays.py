@@ -1,4 +1,6 @@
-"""A reconstruction's records as numpy arrays, rows sorted by id.
+"""The array records of a model (PointsArrays, ImagesArrays, CamerasArrays), and tolv's
+records as such arrays, rows sorted by id (read_model fills the same records straight
+from the files, rows in file order).
 
 Every attribute access of a tolv record builds new Python objects, so each function
 reads each attribute of each record once and streams the values straight into
@@ -47,7 +49,8 @@ _BATCH = 256
 
 
 class PointsArrays(NamedTuple):
-    """points_arrays' result: N points, rows sorted by point id.
+    """points_arrays' and read_model's N points: rows sorted by point id from
+    points_arrays, in file order from read_model.
 
     ids: (N,) point ids
     xyz: (N, 3) world coordinates
@@ -69,7 +72,8 @@ class PointsArrays(NamedTuple):
 
 
 class ImagesArrays(NamedTuple):
-    """images_arrays' result: M images, rows sorted by image id.
+    """images_arrays' and read_model's M images: rows sorted by image id from
+    images_arrays, in file order from read_model.
 
     ids: (M,) image ids
     camera_ids: (M,) camera ids
@@ -99,7 +103,8 @@ class ImagesArrays(NamedTuple):
 
 
 class CamerasArrays(NamedTuple):
-    """cameras_arrays' result: C cameras, rows sorted by camera id.
+    """cameras_arrays' and read_model's C cameras: rows sorted by camera id from
+    cameras_arrays, in file order from read_model.
 
     ids: (C,) camera ids
     model_ids: (C,) COLMAP's model ids, 0 to 17 (CAMERA_MODELS names them)

@@ -104,8 +104,11 @@ def _not_found(path: str, message: str) -> FileNotFoundError:
     return FileNotFoundError(errno.ENOENT, message, path)
 
 
-def _no_model(folder: str, format: Optional[str]) -> FileNotFoundError:
+def _no_model(folder: str, format: Optional[str]) -> OSError:
     """Why the folder holds no model of the format asked for, and where one is."""
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        return NotADirectoryError(errno.ENOTDIR, "Not a folder: read_model takes the folder "
+                                  "that holds the model's files", folder)
     if not os.path.isdir(folder):
         return _not_found(folder, "No such folder")
     wanted = [format] if format else list(FILES)
@@ -170,8 +173,8 @@ def read_model(folder: "str | os.PathLike[str]", format: Optional[str] = None) -
     bytes). Prints nothing; the files are read with the interpreter lock released.
 
     Raises FileNotFoundError (its filename the missing path; the message says when the
-    model is in a sub-folder or in the other format), ModelFormatError for malformed
-    data, OSError when a file cannot be read.
+    model is in a sub-folder or in the other format), NotADirectoryError when folder
+    is a file, ModelFormatError for malformed data, OSError when a file cannot be read.
     """
     try:
         import numpy as np
