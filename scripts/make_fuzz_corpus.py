@@ -43,6 +43,49 @@ def overlaps(flags, tracks):
     return out
 
 
+def rigs(records):
+    out = struct.pack("<Q", len(records))
+    for rig_id, sensors in records:
+        out += struct.pack("<II", rig_id, len(sensors))
+        for k, (sensor_type, sensor_id, pose) in enumerate(sensors):
+            out += struct.pack("<iI", sensor_type, sensor_id)
+            if k == 0:
+                continue  # the reference sensor has no pose flag
+            out += struct.pack("<B", 0 if pose is None else 1)
+            if pose is not None:
+                out += struct.pack("<7d", *pose)
+    return out
+
+
+def frames(records):
+    out = struct.pack("<Q", len(records))
+    for frame_id, rig_id, data_ids in records:
+        out += struct.pack("<II7dQ", frame_id, rig_id, 1, 0, 0, 0, 0.5, -1, 2, len(data_ids))
+        for sensor_type, sensor_id, data_id in data_ids:
+            out += struct.pack("<iIQ", sensor_type, sensor_id, data_id)
+    return out
+
+
+def model_binary_seeds():
+    """fuzz_model_binary: the first byte picks the parser (cameras, images, points3D,
+    rigs, frames), the rest is the file."""
+    files = [
+        cameras([(1, 0, 1920, 1080, [500, 320, 240]), (7, 17, 2**64 - 1, 0, [1, 2]),
+                 (1, 11, 4, 3, [0.5] * 16)]),
+        cameras([(2, 3, 10, 10, [1] * 5)], count=2) + struct.pack("<Ii", 3, 18),
+        images([(5, 1, b"a.jpg", [(1, 2, 3), (4, 5, 2**64 - 1)]), (6, 2, b"", []),
+                (5, 3, b"\xc3\xa9", [(0.5, 0.25, 9)])]),
+        points3D([(2**64 - 1, (1, 2, 3), []), (9, (4, 5, 6), [(3, 10), (3, 12)]),
+                  (9, (7, 8, 9), [(1, 1)])]),
+        rigs([(5, [(0, 1, None), (0, 2, [0.9, 0.1, 0.2, 0.3, 7, 8, 9]), (0, 3, None),
+                   (1, 42, None)]), (9, [])]),
+        frames([(3, 5, [(0, 1, 11), (1, 42, 2**64 - 1)]), (4, 9, [])]),
+    ]
+    kinds = [0, 0, 1, 2, 3, 4]
+    return [bytes([kind]) + data for kind, data in zip(kinds, files)] + \
+        [bytes([kind]) + struct.pack("<Q", 0) for kind in range(5)]
+
+
 SEEDS = {
     "fuzz_cameras": [
         cameras([]),
@@ -72,6 +115,7 @@ SEEDS = {
         # Many images seen once each (flag 4: one-image tracks): too many for a dense table.
         bytes([4]) + struct.pack("<400H", *range(400)),
     ],
+    "fuzz_model_binary": model_binary_seeds(),
 }
 
 
