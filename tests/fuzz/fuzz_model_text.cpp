@@ -1,0 +1,133 @@
+// Fuzzes the text model parsers: the first byte picks the file, the rest is its text.
+// Only FormatError may escape a parser, with a line inside the text; parsed columns
+// must have their shapes and the values their ranges.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "model_io/camera_model_table.hpp"
+#include "model_io/format_error.hpp"
+#include "model_io/text_model.hpp"
+
+namespace {
+
+using namespace tolv::model_io;
+
+[[noreturn]] void broken(const char* what) {
+  std::fprintf(stderr, "invariant broken: %s\n", what);
+  std::abort();
+}
+
+void require(bool holds, const char* what) {
+  if (!holds) broken(what);
+}
+
+// Offsets: rows + 1 of them, from 0, never decreasing, ending at the flat size.
+void check_offsets(const Column<int64_t>& offsets, size_t rows, size_t flat, const char* what) {
+  require(offsets.size() == rows + 1, what);
+  require(offsets[0] == 0, what);
+  for (size_t k = 0; k < rows; ++k) require(offsets[k] <= offsets[k + 1], what);
+  require(static_cast<uint64_t>(offsets[rows]) == flat, what);
+}
+
+void check(const CameraColumns& c) {
+  const size_t rows = c.ids.size();
+  require(c.model_ids.size() == rows && c.widths.size() == rows && c.heights.size() == rows,
+          "camera rows");
+  check_offsets(c.param_offsets, rows, c.params.size(), "camera param offsets");
+  for (size_t k = 0; k < rows; ++k) {
+    const CameraModelInfo* model = camera_model_by_id(c.model_ids[k]);
+    require(model != nullptr, "camera model id");
+    require(c.param_offsets[k + 1] - c.param_offsets[k] == model->num_params, "param count");
+  }
+}
+
+void check(const ImageColumns& m) {
+  const size_t rows = m.ids.size();
+  require(m.quaternions.size() == 4 * rows && m.translations.size() == 3 * rows, "image poses");
+  require(m.camera_ids.size() == rows, "image camera ids");
+  check_offsets(m.name_offsets, rows, m.name_bytes.size(), "name offsets");
+  check_offsets(m.points2D_offsets, rows, m.point3D_ids.size(), "2D point offsets");
+  require(m.xys.size() == 2 * m.point3D_ids.size(), "xys");
+  for (size_t k = 0; k < rows; ++k) {
+    require(m.name_offsets[k] < m.name_offsets[k + 1], "names are not empty");
+  }
+  if (!m.name_bytes.empty()) {
+    require(std::memchr(m.name_bytes.data(), 0, m.name_bytes.size()) == nullptr, "NUL in a name");
+  }
+}
+
+void check(const PointColumns& p) {
+  const size_t rows = p.ids.size();
+  require(p.xyz.size() == 3 * rows && p.rgb.size() == 3 * rows && p.errors.size() == rows,
+          "point rows");
+  check_offsets(p.track_offsets, rows, p.track_image_ids.size(), "track offsets");
+  require(p.track_point2D_idxs.size() == p.track_image_ids.size(), "track columns");
+}
+
+void check(const RigColumns& r) {
+  const size_t rows = r.ids.size();
+  const size_t sensors = r.sensor_ids.size();
+  check_offsets(r.sensor_offsets, rows, sensors, "sensor offsets");
+  require(r.sensor_types.size() == sensors && r.has_pose.size() == sensors, "sensor columns");
+  require(r.sensor_quaternions.size() == 4 * sensors, "sensor quaternions");
+  require(r.sensor_translations.size() == 3 * sensors, "sensor translations");
+  for (size_t k = 0; k < sensors; ++k) {
+    require(r.sensor_types[k] >= -1 && r.sensor_types[k] <= 1, "sensor type");
+    require(r.has_pose[k] <= 1, "pose flag");
+    if (!r.has_pose[k]) {
+      for (int i = 0; i < 4; ++i) require(std::isnan(r.sensor_quaternions[4 * k + i]), "NaN pose");
+      for (int i = 0; i < 3; ++i) require(std::isnan(r.sensor_translations[3 * k + i]), "NaN pose");
+    }
+  }
+  for (size_t k = 0; k < rows; ++k) {
+    if (r.sensor_offsets[k] != r.sensor_offsets[k + 1]) {
+      require(r.has_pose[static_cast<size_t>(r.sensor_offsets[k])] == 0, "reference sensor pose");
+    }
+  }
+}
+
+void check(const FrameColumns& f) {
+  const size_t rows = f.ids.size();
+  const size_t data = f.data_ids.size();
+  require(f.rig_ids.size() == rows, "frame rig ids");
+  require(f.quaternions.size() == 4 * rows && f.translations.size() == 3 * rows, "frame poses");
+  check_offsets(f.data_offsets, rows, data, "data offsets");
+  require(f.data_sensor_types.size() == data && f.data_sensor_ids.size() == data, "data columns");
+  for (size_t k = 0; k < data; ++k) {
+    require(f.data_sensor_types[k] >= -1 && f.data_sensor_types[k] <= 1, "data sensor type");
+  }
+}
+
+template <class Parse>
+void run(const uint8_t* data, size_t size, Parse parse) {
+  const tolv::ByteSpan bytes{data, size};
+  try {
+    check(parse(bytes));
+  } catch (const FormatError& error) {
+    require(error.place == FormatError::Place::Line, "a text error names a line");
+    uint64_t lines = 1;
+    for (size_t k = 0; k < size; ++k) lines += data[k] == '\n';
+    require(error.where >= 1 && error.where <= lines, "the line is inside the text");
+    require(!error.message.empty(), "the message says what was expected");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const uint8_t* text = data + 1;
+  const size_t length = size - 1;
+  switch (data[0] % 5) {
+    case 0: run(text, length, parse_cameras_text); break;
+    case 1: run(text, length, parse_images_text); break;
+    case 2: run(text, length, parse_points3D_text); break;
+    case 3: run(text, length, parse_rigs_text); break;
+    default: run(text, length, parse_frames_text); break;
+  }
+  return 0;
+}
