@@ -66,7 +66,7 @@ def rigs(records):
 def frames(records):
     out = struct.pack("<Q", len(records))
     for frame_id, rig_id, data_ids in records:
-        out += struct.pack("<II7dQ", frame_id, rig_id, 1, 0, 0, 0, 0.5, -1, 2, len(data_ids))
+        out += struct.pack("<II7dI", frame_id, rig_id, 1, 0, 0, 0, 0.5, -1, 2, len(data_ids))
         for sensor_type, sensor_id, data_id in data_ids:
             out += struct.pack("<iIQ", sensor_type, sensor_id, data_id)
     return out

@@ -31,7 +31,7 @@ constexpr size_t kTrackElementBytes = 4 + 4;                 // image id, point2
 constexpr size_t kRigMinBytes = 4 + 4;                       // id, number of sensors
 constexpr size_t kRefSensorBytes = 4 + 4;                    // type, id
 constexpr size_t kSensorMinBytes = 4 + 4 + 1;                // type, id, pose flag
-constexpr size_t kFrameMinBytes = 4 + 4 + 32 + 24 + 8;       // id, rig id, pose, count
+constexpr size_t kFrameMinBytes = 4 + 4 + 32 + 24 + 4;       // id, rig id, pose, 4-byte count
 constexpr size_t kDataIdBytes = 4 + 4 + 8;                   // sensor type, sensor id, data id
 
 // One kind of record and the list it may carry, as the messages name them.
@@ -116,9 +116,11 @@ class Cursor {
     return load_le<T>(take(sizeof(T), record, field));
   }
 
-  // Steps over count list items of item_bytes each; the count field has just been read.
-  void take_list(uint64_t count, size_t item_bytes, const RecordRef& record) {
-    if (count > remaining() / item_bytes) fail_list(pos_ - kCountBytes, record, count, remaining());
+  // Steps over count list items of item_bytes each; the count field, of count_bytes,
+  // has just been read.
+  void take_list(uint64_t count, size_t item_bytes, const RecordRef& record,
+                 size_t count_bytes = kCountBytes) {
+    if (count > remaining() / item_bytes) fail_list(pos_ - count_bytes, record, count, remaining());
     pos_ += static_cast<size_t>(count) * item_bytes;
   }
 
@@ -418,8 +420,8 @@ FrameColumns parse_frames_binary(ByteSpan bytes) {
     out.rig_ids[k] = cursor.load<uint32_t>(record, "rig id");
     copy_doubles(cursor.take(32, record, "quaternion"), 4, &out.quaternions[4 * k]);
     copy_doubles(cursor.take(24, record, "translation"), 3, &out.translations[3 * k]);
-    const uint64_t count = cursor.load<uint64_t>(record, "number of data ids");
-    cursor.take_list(count, kDataIdBytes, record);
+    const uint32_t count = cursor.load<uint32_t>(record, "number of data ids");
+    cursor.take_list(count, kDataIdBytes, record, sizeof count);
     total_data += static_cast<size_t>(count);
     out.data_offsets[k + 1] = static_cast<int64_t>(total_data);
   }

@@ -165,7 +165,7 @@ std::string encode(const FrameColumns& c) {
     fuzz::put(out, c.rig_ids[k], 4);
     put_doubles(out, &c.quaternions[4 * k], 4);
     put_doubles(out, &c.translations[3 * k], 3);
-    fuzz::put(out, static_cast<uint64_t>(c.data_offsets[k + 1] - c.data_offsets[k]), 8);
+    fuzz::put(out, static_cast<uint64_t>(c.data_offsets[k + 1] - c.data_offsets[k]), 4);
     for (int64_t i = c.data_offsets[k]; i < c.data_offsets[k + 1]; ++i) {
       const size_t d = static_cast<size_t>(i);
       fuzz::put(out, static_cast<uint32_t>(c.data_sensor_types[d]), 4);

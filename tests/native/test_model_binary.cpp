@@ -140,9 +140,9 @@ FileBuilder rig_file() {
 // Frame 3 with a camera and an IMU data id, frame 4 with none.
 FileBuilder frame_file() {
   FileBuilder f;
-  f.u64(2).u32(3).u32(5).f64s({1, 0, 0, 0}).f64s({1, 2, 3}).u64(2);
+  f.u64(2).u32(3).u32(5).f64s({1, 0, 0, 0}).f64s({1, 2, 3}).u32(2);
   f.i32(0).u32(1).u64(11).i32(1).u32(42).u64(kMax64);
-  f.u32(4).u32(9).f64s({0, 0, 0, 1}).f64s({-4, -5, -6}).u64(0);
+  f.u32(4).u32(9).f64s({0, 0, 0, 1}).f64s({-4, -5, -6}).u32(0);
   return f;
 }
 
@@ -309,11 +309,11 @@ TEST(binary_chosen_failures_name_the_record_and_the_field) {
        "rig 5 is cut off at the pose flag of its sensor 4: 1 byte needed, 0 remain"},
       {Rigs, [] { return FileBuilder().u64(2).u32(5).u32(0).u32(9).u32(1).zeros(3); }, 0, 20,
        "rig 9 declares 1 sensor, but 3 bytes remain"},
-      {Frames, [] { return FileBuilder().u64(1).u32(3).u32(5).zeros(56).u64(2).zeros(20); }, 0, 72,
+      {Frames, [] { return FileBuilder().u64(1).u32(3).u32(5).zeros(56).u32(2).zeros(20); }, 0, 72,
        "frame 3 declares 2 data ids, but 20 bytes remain"},
-      {Frames, frame_file, 150, 0,
-       "the file declares 2 frames, but its 142 remaining bytes hold at most 1"},
-      {Frames, frame_file, 160, 152,
+      {Frames, frame_file, 140, 0,
+       "the file declares 2 frames, but its 132 remaining bytes hold at most 1"},
+      {Frames, frame_file, 156, 148,
        "frame 4 is cut off at its translation: 24 bytes needed, 8 remain"},
   };
   for (const Case& c : cases) {
