@@ -13,6 +13,12 @@
 #include "model_io/camera_model_table.hpp"
 #include "model_io/format_error.hpp"
 
+#if defined(__APPLE__)
+#include <xlocale.h>
+
+#include <cstdlib>
+#endif
+
 namespace tolv::model_io {
 
 namespace {
@@ -118,6 +124,30 @@ std::string quoted(const char* begin, const char* end) {
 
 std::string integer_range(uint64_t max) { return "an integer from 0 to " + grouped(max); }
 
+#if defined(__APPLE__)
+// Apple's C++ library has no floating-point from_chars before macOS 26: strtod_l in the
+// C locale reads the same decimals, correctly rounded, from a NUL-terminated copy of
+// the field. Hexadecimal, which from_chars does not take, stops after its "0".
+std::from_chars_result parse_double(const char* first, const char* last, double& value) {
+  const char* stop = first;
+  while (stop != last && *stop != ' ' && *stop != '\t') ++stop;
+  const char* digits = first != stop && *first == '-' ? first + 1 : first;
+  if (stop - digits >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    value = first == digits ? 0.0 : -0.0;
+    return {digits + 1, std::errc{}};
+  }
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
+  const std::string field(first, stop);
+  char* end = nullptr;
+  value = strtod_l(field.c_str(), &end, c_locale);
+  return {first + (end - field.c_str()), std::errc{}};
+}
+#else
+std::from_chars_result parse_double(const char* first, const char* last, double& value) {
+  return std::from_chars(first, last, value);
+}
+#endif
+
 // What strtod gives for a decimal that from_chars finds out of range: infinity for
 // one above the largest double, zero for one below half the smallest, with its sign.
 // Which of the two follows from the decimal exponent of the leading digit, which for
@@ -193,7 +223,7 @@ class Fields {
     const char* first = p_;
     if (first != end_ && *first == '+') ++first;  // which from_chars does not take
     double value;
-    const std::from_chars_result result = std::from_chars(first, end_, value);
+    const std::from_chars_result result = parse_double(first, end_, value);
     if (result.ptr == first || !ends_field(result.ptr) || (first != p_ && *first == '-')) {
       fail_expected(line_, p_, end_, "a number", field);
     }
@@ -404,13 +434,12 @@ ImageLine read_image(const Line& line) {
   return image;
 }
 
-// The image's 2D points line, or a failure at the image's own line.
-void next_points2D_line(Lines& lines, const ImageLine& image, const Line& image_line,
-                        Line& points_line) {
+// The image's 2D points line. An image line that ends the file has none: a tool that
+// trims trailing blank lines leaves an image without 2D points so, and it is read as
+// one rather than dropped or refused.
+void next_points2D_line(Lines& lines, const Line& image_line, Line& points_line) {
   if (!lines.next(points_line)) {
-    fail_at_line(image_line.number, "expected the 2D points line of image " +
-                                        std::to_string(image.id) +
-                                        " on the next line, found the end of the file");
+    points_line = Line{image_line.end, image_line.end, image_line.number + 1};
   }
 }
 
@@ -545,7 +574,7 @@ ImageColumns parse_images_text(ByteSpan bytes) {
   Line points_line;
   for (Lines lines(bytes); lines.next_data(line);) {
     const ImageLine image = read_image(line);
-    next_points2D_line(lines, image, line, points_line);
+    next_points2D_line(lines, line, points_line);
     name_bytes += image.name.size();
     points += count_fields(points_line.begin, points_line.end) / 3;
     ++rows;
@@ -568,7 +597,7 @@ ImageColumns parse_images_text(ByteSpan bytes) {
   points_offsets[0] = 0;
   for (Lines lines(bytes); lines.next_data(line); ++row) {
     const ImageLine image = read_image(line);
-    next_points2D_line(lines, image, line, points_line);
+    next_points2D_line(lines, line, points_line);
     ids[row] = image.id;
     put_pose(image.pose, quaternions + 4 * row, translations + 3 * row);
     camera_ids[row] = image.camera_id;
