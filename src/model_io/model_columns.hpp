@@ -6,16 +6,42 @@
 // [offsets[k], offsets[k + 1]) of the flat columns. Fixed-width rows are row-major.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "core/default_init.hpp"
 
 namespace tolv::model_io {
 
+// Asks the kernel for all pages of a fresh block of memory at once, which costs less
+// than taking a fault on each as the block is first written; a no-op where the kernel
+// cannot (before Linux 5.14, other systems).
+void prefault(void* data, size_t bytes) noexcept;
+
+// DefaultInitAllocator whose large blocks are prefaulted: the columns are written
+// whole right after they are sized.
+template <class T>
+struct ColumnAllocator : DefaultInitAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = ColumnAllocator<U>;
+  };
+  ColumnAllocator() = default;
+  template <class U>
+  ColumnAllocator(const ColumnAllocator<U>&) noexcept {}
+
+  T* allocate(size_t n) {
+    T* data = DefaultInitAllocator<T>::allocate(n);
+    prefault(data, n * sizeof(T));
+    return data;
+  }
+};
+
 // A column filled right after it is sized: no zero-fill before the real values.
 template <class T>
-using Column = FilledVector<T>;
+using Column = std::vector<T, ColumnAllocator<T>>;
 
 struct CameraColumns {
   Column<uint32_t> ids;         // camera id

@@ -85,7 +85,18 @@ ModelReadResult read_model_files(const ModelPaths& paths, ModelFormat format, bo
   };
   auto other_jobs = [&] {
     jobs[0].run(binary ? &parse_cameras_binary : &parse_cameras_text, &model.cameras);
-    jobs[1].run(binary ? &parse_images_binary : &parse_images_text, &model.images);
+    if (binary) {
+      jobs[1].run(&parse_images_binary, &model.images);
+    } else {
+      // images.txt is the longest parse: with threads, two workers share its second pass.
+      static ImageColumns (*const two_workers)(ByteSpan) = [](ByteSpan bytes) {
+        return parse_images_text(bytes, 2);
+      };
+      static ImageColumns (*const one_worker)(ByteSpan) = [](ByteSpan bytes) {
+        return parse_images_text(bytes, 1);
+      };
+      jobs[1].run(threads ? two_workers : one_worker, &model.images);
+    }
     if (model.rigs) jobs[3].run(binary ? &parse_rigs_binary : &parse_rigs_text, &*model.rigs);
     if (model.frames) {
       jobs[4].run(binary ? &parse_frames_binary : &parse_frames_text, &*model.frames);

@@ -8,7 +8,10 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <exception>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "model_io/camera_model_table.hpp"
 #include "model_io/format_error.hpp"
@@ -30,6 +33,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Longest piece of a bad field quoted in a message.
 constexpr size_t kQuotedBytes = 40;
+// Below this many 2D points images.txt is parsed on one thread: a thread costs more.
+constexpr size_t kParallelPoints2D = size_t{1} << 16;
 
 inline bool is_separator(char c) { return c == ' ' || c == '\t'; }
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -564,50 +569,94 @@ CameraColumns parse_cameras_text(ByteSpan bytes) {
   return out;
 }
 
-ImageColumns parse_images_text(ByteSpan bytes) {
-  // Only the image lines are parsed here; a 2D points line's triples are counted from
-  // its fields, and the second pass checks them.
-  size_t rows = 0;
-  size_t name_bytes = 0;
-  size_t points = 0;
-  Line line;
+// One image as the first pass found it: its two lines, and where its name and its 2D
+// points go in the flat columns.
+struct ImagePlace {
+  Line image_line;
   Line points_line;
-  for (Lines lines(bytes); lines.next_data(line);) {
-    const ImageLine image = read_image(line);
-    next_points2D_line(lines, line, points_line);
-    name_bytes += image.name.size();
-    points += count_fields(points_line.begin, points_line.end) / 3;
-    ++rows;
-  }
+};
 
-  ImageColumns out;
-  uint32_t* ids = sized(out.ids, rows);
-  double* quaternions = sized(out.quaternions, 4 * rows);
-  double* translations = sized(out.translations, 3 * rows);
-  uint32_t* camera_ids = sized(out.camera_ids, rows);
-  int64_t* name_offsets = sized(out.name_offsets, rows + 1);
-  char* names = sized(out.name_bytes, name_bytes);
-  int64_t* points_offsets = sized(out.points2D_offsets, rows + 1);
-  double* xys = sized(out.xys, 2 * points);
-  uint64_t* point3D_ids = sized(out.point3D_ids, points);
-  size_t row = 0;
-  size_t name_end = 0;
-  size_t points_end = 0;
-  name_offsets[0] = 0;
-  points_offsets[0] = 0;
-  for (Lines lines(bytes); lines.next_data(line); ++row) {
-    const ImageLine image = read_image(line);
-    next_points2D_line(lines, line, points_line);
-    ids[row] = image.id;
-    put_pose(image.pose, quaternions + 4 * row, translations + 3 * row);
-    camera_ids[row] = image.camera_id;
-    if (!image.name.empty()) std::memcpy(names + name_end, image.name.data(), image.name.size());
-    name_end += image.name.size();
-    name_offsets[row + 1] = static_cast<int64_t>(name_end);
-    points_end += read_points2D(points_line, image.id, xys + 2 * points_end,
-                                point3D_ids + points_end);
-    points_offsets[row + 1] = static_cast<int64_t>(points_end);
+// The second pass over rows [first, last): every field parsed into its place.
+void fill_images(const std::vector<ImagePlace>& places, size_t first, size_t last,
+                 ImageColumns& out) {
+  for (size_t row = first; row < last; ++row) {
+    const ImagePlace& place = places[row];
+    const ImageLine image = read_image(place.image_line);
+    out.ids[row] = image.id;
+    put_pose(image.pose, &out.quaternions[4 * row], &out.translations[3 * row]);
+    out.camera_ids[row] = image.camera_id;
+    if (!image.name.empty()) {
+      std::memcpy(&out.name_bytes[static_cast<size_t>(out.name_offsets[row])], image.name.data(),
+                  image.name.size());
+    }
+    const size_t start = static_cast<size_t>(out.points2D_offsets[row]);
+    read_points2D(place.points_line, image.id, out.xys.data() + 2 * start,
+                  out.point3D_ids.data() + start);
   }
+}
+
+ImageColumns parse_images_text(ByteSpan bytes, unsigned workers) {
+  // The first pass parses only the image lines (for the names' lengths) and counts each
+  // 2D points line's triples from its fields; the second pass checks them.
+  std::vector<ImagePlace> places;
+  ImageColumns out;
+  Column<int64_t>& name_offsets = out.name_offsets;
+  Column<int64_t>& points_offsets = out.points2D_offsets;
+  std::vector<int64_t> name_ends{0}, points_ends{0};
+  ImagePlace place;
+  for (Lines lines(bytes); lines.next_data(place.image_line);) {
+    const ImageLine image = read_image(place.image_line);
+    next_points2D_line(lines, place.image_line, place.points_line);
+    places.push_back(place);
+    name_ends.push_back(name_ends.back() + static_cast<int64_t>(image.name.size()));
+    points_ends.push_back(points_ends.back() + static_cast<int64_t>(count_fields(
+                                                   place.points_line.begin,
+                                                   place.points_line.end) / 3));
+  }
+  const size_t rows = places.size();
+  const size_t points = static_cast<size_t>(points_ends.back());
+  sized(out.ids, rows);
+  sized(out.quaternions, 4 * rows);
+  sized(out.translations, 3 * rows);
+  sized(out.camera_ids, rows);
+  std::copy(name_ends.begin(), name_ends.end(), sized(name_offsets, rows + 1));
+  sized(out.name_bytes, static_cast<size_t>(name_ends.back()));
+  std::copy(points_ends.begin(), points_ends.end(), sized(points_offsets, rows + 1));
+  sized(out.xys, 2 * points);
+  sized(out.point3D_ids, points);
+
+  // With two workers the rows split where half the 2D points lie; the later rows go to
+  // a thread, and of two failures the earlier rows' is thrown, so the outcome is that
+  // of one worker.
+  size_t split = rows;
+  if (workers > 1 && points > kParallelPoints2D) {
+    split = static_cast<size_t>(std::upper_bound(points_ends.begin(), points_ends.end(),
+                                                 static_cast<int64_t>(points / 2)) -
+                                points_ends.begin()) - 1;
+  }
+  std::exception_ptr later_failure;
+  std::thread later;
+  if (split < rows) {
+    try {
+      later = std::thread([&] {
+        try {
+          fill_images(places, split, rows, out);
+        } catch (...) {
+          later_failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      split = rows;  // no thread to be had: one worker does all
+    }
+  }
+  try {
+    fill_images(places, 0, split, out);
+  } catch (...) {
+    if (later.joinable()) later.join();
+    throw;
+  }
+  if (later.joinable()) later.join();
+  if (later_failure) std::rethrow_exception(later_failure);
   return out;
 }
 

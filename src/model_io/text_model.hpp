@@ -18,7 +18,9 @@
 namespace tolv::model_io {
 
 CameraColumns parse_cameras_text(ByteSpan bytes);
-ImageColumns parse_images_text(ByteSpan bytes);
+// With workers > 1, a large file's second pass runs on two threads; the columns, and
+// the error of a malformed file, are the same as with one.
+ImageColumns parse_images_text(ByteSpan bytes, unsigned workers = 1);
 PointColumns parse_points3D_text(ByteSpan bytes);
 RigColumns parse_rigs_text(ByteSpan bytes);
 FrameColumns parse_frames_text(ByteSpan bytes);

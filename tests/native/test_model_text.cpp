@@ -386,3 +386,24 @@ TEST(text_every_cut_of_a_valid_file_parses_or_fails_cleanly) {
     CHECK_EQ(failure_of([&] { parse(f.file, f.text); }), std::string("<no error>"));
   }
 }
+
+TEST(text_images_on_two_workers_read_as_on_one) {
+  // Enough 2D points for the second pass to split, with a fault placed in either half.
+  std::string text;
+  for (int image = 1; image <= 40; ++image) {
+    text += std::to_string(image) + " 1 0 0 0 0.5 -1 2 3 img " + std::to_string(image) + "\n";
+    for (int k = 0; k < 2000; ++k) text += std::to_string(k) + ".25 7e-3 " + std::to_string(k) + " ";
+    text += "\n";
+  }
+  const ImageColumns one = parse_images_text(span(text), 1);
+  const ImageColumns two = parse_images_text(span(text), 2);
+  CHECK(one.point3D_ids.size() == 80000);
+  CHECK(one.ids == two.ids && one.name_bytes == two.name_bytes && one.xys == two.xys);
+  CHECK(one.point3D_ids == two.point3D_ids && one.points2D_offsets == two.points2D_offsets);
+  for (const size_t at : {text.find(" 7e-3 ", 1000), text.rfind(" 7e-3 ")}) {
+    std::string faulty = text;
+    faulty[at + 1] = 'x';
+    CHECK_EQ(failure_of([&] { parse_images_text(span(faulty), 2); }),
+             failure_of([&] { parse_images_text(span(faulty), 1); }), std::to_string(at));
+  }
+}
