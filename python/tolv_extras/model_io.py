@@ -254,7 +254,7 @@ def _take_rows(np: Any, table: Table, keep: "npt.NDArray[np.bool_]") -> Table:
             continue
         starts = table[offsets]
         lengths = np.diff(starts)
-        element_keep = np.repeat(keep, lengths)
+        element_keep = np.repeat(keep, lengths.astype(np.intp))  # 32-bit numpy wants intp
         out[name] = table[name][element_keep]
         if offsets not in out:
             kept_offsets = np.zeros(int(keep.sum()) + 1, np.int64)
