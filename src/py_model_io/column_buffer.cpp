@@ -29,7 +29,9 @@ void column_buffer_dealloc(PyObject* self) {
 }
 
 PyType_Slot column_buffer_slots[] = {
+#if PY_VERSION_HEX >= 0x03090000
     {Py_bf_getbuffer, reinterpret_cast<void*>(column_buffer_getbuffer)},
+#endif
     {Py_tp_dealloc, reinterpret_cast<void*>(column_buffer_dealloc)},
     {0, nullptr},
 };
@@ -47,7 +49,15 @@ PyTypeObject* column_buffer_type = nullptr;
 bool ready_column_buffer_type() {
   if (column_buffer_type != nullptr) return true;
   column_buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&column_buffer_spec));
-  return column_buffer_type != nullptr;
+  if (column_buffer_type == nullptr) return false;
+#if PY_VERSION_HEX < 0x03090000
+  // CPython 3.8 has no type slot for the buffer protocol: a heap type's buffer
+  // functions live in its PyHeapTypeObject, where tp_as_buffer points.
+  reinterpret_cast<PyHeapTypeObject*>(column_buffer_type)->as_buffer.bf_getbuffer =
+      column_buffer_getbuffer;
+  PyType_Modified(column_buffer_type);
+#endif
+  return true;
 }
 
 py::OwnedRef column_buffer(std::unique_ptr<ColumnStorage> storage) {
