@@ -106,7 +106,7 @@ ModelReadResult read_model_files(const ModelPaths& paths, ModelFormat format, bo
   if (threads) {
     try {
       points_thread = std::thread(points_job);
-    } catch (const std::system_error&) {
+    } catch (...) {  // std::thread throws std::system_error
       // no thread to be had: the points are read on this thread below
     }
   }

@@ -645,7 +645,7 @@ ImageColumns parse_images_text(ByteSpan bytes, unsigned workers) {
           later_failure = std::current_exception();
         }
       });
-    } catch (const std::system_error&) {
+    } catch (...) {  // std::thread throws std::system_error
       split = rows;  // no thread to be had: one worker does all
     }
   }
