@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t length = size - 1;
   switch (data[0] % 5) {
     case 0: run(text, length, parse_cameras_text); break;
-    case 1: run(text, length, parse_images_text); break;
+    case 1: run(text, length, [](tolv::ByteSpan bytes) { return parse_images_text(bytes, 2); }); break;
     case 2: run(text, length, parse_points3D_text); break;
     case 3: run(text, length, parse_rigs_text); break;
     default: run(text, length, parse_frames_text); break;
