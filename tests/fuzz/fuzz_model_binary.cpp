@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fuzz_common.hpp"
+#include "fuzz_model_columns.hpp"
 #include "model_io/binary_model.hpp"
 #include "model_io/format_error.hpp"
 
@@ -15,21 +16,9 @@ using namespace tolv::model_io;
 
 namespace {
 
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
-
-void expect(bool holds, const char* what) {
-  if (!holds) broken(what);
-}
-
-// Offsets of rows + 1 entries from 0, non-decreasing, ending at the flat length.
-void check_offsets(const Column<int64_t>& offsets, size_t rows, size_t flat, const char* what) {
-  expect(offsets.size() == rows + 1 && offsets[0] == 0, what);
-  for (size_t k = 0; k < rows; ++k) expect(offsets[k] <= offsets[k + 1], what);
-  expect(static_cast<size_t>(offsets[rows]) == flat, what);
-}
+using fuzz::broken;
+using fuzz::check_offsets;
+using fuzz::expect;
 
 void put_doubles(std::string& out, const double* values, size_t n) {
   for (size_t k = 0; k < n; ++k) fuzz::put_f64(out, values[k]);

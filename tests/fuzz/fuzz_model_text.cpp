@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_model_columns.hpp"
 #include "model_io/camera_model_table.hpp"
 #include "model_io/format_error.hpp"
 #include "model_io/text_model.hpp"
@@ -16,76 +17,63 @@ namespace {
 
 using namespace tolv::model_io;
 
-[[noreturn]] void broken(const char* what) {
-  std::fprintf(stderr, "invariant broken: %s\n", what);
-  std::abort();
-}
-
-void require(bool holds, const char* what) {
-  if (!holds) broken(what);
-}
-
-// Offsets: rows + 1 of them, from 0, never decreasing, ending at the flat size.
-void check_offsets(const Column<int64_t>& offsets, size_t rows, size_t flat, const char* what) {
-  require(offsets.size() == rows + 1, what);
-  require(offsets[0] == 0, what);
-  for (size_t k = 0; k < rows; ++k) require(offsets[k] <= offsets[k + 1], what);
-  require(static_cast<uint64_t>(offsets[rows]) == flat, what);
-}
+using fuzz::broken;
+using fuzz::check_offsets;
+using fuzz::expect;
 
 void check(const CameraColumns& c) {
   const size_t rows = c.ids.size();
-  require(c.model_ids.size() == rows && c.widths.size() == rows && c.heights.size() == rows,
+  expect(c.model_ids.size() == rows && c.widths.size() == rows && c.heights.size() == rows,
           "camera rows");
   check_offsets(c.param_offsets, rows, c.params.size(), "camera param offsets");
   for (size_t k = 0; k < rows; ++k) {
     const CameraModelInfo* model = camera_model_by_id(c.model_ids[k]);
-    require(model != nullptr, "camera model id");
-    require(c.param_offsets[k + 1] - c.param_offsets[k] == model->num_params, "param count");
+    expect(model != nullptr, "camera model id");
+    expect(c.param_offsets[k + 1] - c.param_offsets[k] == model->num_params, "param count");
   }
 }
 
 void check(const ImageColumns& m) {
   const size_t rows = m.ids.size();
-  require(m.quaternions.size() == 4 * rows && m.translations.size() == 3 * rows, "image poses");
-  require(m.camera_ids.size() == rows, "image camera ids");
+  expect(m.quaternions.size() == 4 * rows && m.translations.size() == 3 * rows, "image poses");
+  expect(m.camera_ids.size() == rows, "image camera ids");
   check_offsets(m.name_offsets, rows, m.name_bytes.size(), "name offsets");
   check_offsets(m.points2D_offsets, rows, m.point3D_ids.size(), "2D point offsets");
-  require(m.xys.size() == 2 * m.point3D_ids.size(), "xys");
+  expect(m.xys.size() == 2 * m.point3D_ids.size(), "xys");
   for (size_t k = 0; k < rows; ++k) {
-    require(m.name_offsets[k] < m.name_offsets[k + 1], "names are not empty");
+    expect(m.name_offsets[k] < m.name_offsets[k + 1], "names are not empty");
   }
   if (!m.name_bytes.empty()) {
-    require(std::memchr(m.name_bytes.data(), 0, m.name_bytes.size()) == nullptr, "NUL in a name");
+    expect(std::memchr(m.name_bytes.data(), 0, m.name_bytes.size()) == nullptr, "NUL in a name");
   }
 }
 
 void check(const PointColumns& p) {
   const size_t rows = p.ids.size();
-  require(p.xyz.size() == 3 * rows && p.rgb.size() == 3 * rows && p.errors.size() == rows,
+  expect(p.xyz.size() == 3 * rows && p.rgb.size() == 3 * rows && p.errors.size() == rows,
           "point rows");
   check_offsets(p.track_offsets, rows, p.track_image_ids.size(), "track offsets");
-  require(p.track_point2D_idxs.size() == p.track_image_ids.size(), "track columns");
+  expect(p.track_point2D_idxs.size() == p.track_image_ids.size(), "track columns");
 }
 
 void check(const RigColumns& r) {
   const size_t rows = r.ids.size();
   const size_t sensors = r.sensor_ids.size();
   check_offsets(r.sensor_offsets, rows, sensors, "sensor offsets");
-  require(r.sensor_types.size() == sensors && r.has_pose.size() == sensors, "sensor columns");
-  require(r.sensor_quaternions.size() == 4 * sensors, "sensor quaternions");
-  require(r.sensor_translations.size() == 3 * sensors, "sensor translations");
+  expect(r.sensor_types.size() == sensors && r.has_pose.size() == sensors, "sensor columns");
+  expect(r.sensor_quaternions.size() == 4 * sensors, "sensor quaternions");
+  expect(r.sensor_translations.size() == 3 * sensors, "sensor translations");
   for (size_t k = 0; k < sensors; ++k) {
-    require(r.sensor_types[k] >= -1 && r.sensor_types[k] <= 1, "sensor type");
-    require(r.has_pose[k] <= 1, "pose flag");
+    expect(r.sensor_types[k] >= -1 && r.sensor_types[k] <= 1, "sensor type");
+    expect(r.has_pose[k] <= 1, "pose flag");
     if (!r.has_pose[k]) {
-      for (int i = 0; i < 4; ++i) require(std::isnan(r.sensor_quaternions[4 * k + i]), "NaN pose");
-      for (int i = 0; i < 3; ++i) require(std::isnan(r.sensor_translations[3 * k + i]), "NaN pose");
+      for (int i = 0; i < 4; ++i) expect(std::isnan(r.sensor_quaternions[4 * k + i]), "NaN pose");
+      for (int i = 0; i < 3; ++i) expect(std::isnan(r.sensor_translations[3 * k + i]), "NaN pose");
     }
   }
   for (size_t k = 0; k < rows; ++k) {
     if (r.sensor_offsets[k] != r.sensor_offsets[k + 1]) {
-      require(r.has_pose[static_cast<size_t>(r.sensor_offsets[k])] == 0, "reference sensor pose");
+      expect(r.has_pose[static_cast<size_t>(r.sensor_offsets[k])] == 0, "reference sensor pose");
     }
   }
 }
@@ -93,12 +81,12 @@ void check(const RigColumns& r) {
 void check(const FrameColumns& f) {
   const size_t rows = f.ids.size();
   const size_t data = f.data_ids.size();
-  require(f.rig_ids.size() == rows, "frame rig ids");
-  require(f.quaternions.size() == 4 * rows && f.translations.size() == 3 * rows, "frame poses");
+  expect(f.rig_ids.size() == rows, "frame rig ids");
+  expect(f.quaternions.size() == 4 * rows && f.translations.size() == 3 * rows, "frame poses");
   check_offsets(f.data_offsets, rows, data, "data offsets");
-  require(f.data_sensor_types.size() == data && f.data_sensor_ids.size() == data, "data columns");
+  expect(f.data_sensor_types.size() == data && f.data_sensor_ids.size() == data, "data columns");
   for (size_t k = 0; k < data; ++k) {
-    require(f.data_sensor_types[k] >= -1 && f.data_sensor_types[k] <= 1, "data sensor type");
+    expect(f.data_sensor_types[k] >= -1 && f.data_sensor_types[k] <= 1, "data sensor type");
   }
 }
 
@@ -108,11 +96,11 @@ void run(const uint8_t* data, size_t size, Parse parse) {
   try {
     check(parse(bytes));
   } catch (const FormatError& error) {
-    require(error.place == FormatError::Place::Line, "a text error names a line");
+    expect(error.place == FormatError::Place::Line, "a text error names a line");
     uint64_t lines = 1;
     for (size_t k = 0; k < size; ++k) lines += data[k] == '\n';
-    require(error.where >= 1 && error.where <= lines, "the line is inside the text");
-    require(!error.message.empty(), "the message says what was expected");
+    expect(error.where >= 1 && error.where <= lines, "the line is inside the text");
+    expect(!error.message.empty(), "the message says what was expected");
   }
 }
 
