@@ -22,8 +22,8 @@ struct FileJob {
   std::optional<FileFormatFailure> format_failure;
   std::exception_ptr other_failure;  // std::bad_alloc and the like, rethrown on the caller
 
-  template <class Columns>
-  void run(Columns (*parse)(ByteSpan), Columns* out) {
+  template <class Parse, class Columns>
+  void run(Parse parse, Columns* out) {
     try {
       IoResult<MappedFile> file = MappedFile::open(*path);
       if (!file) {
@@ -89,13 +89,9 @@ ModelReadResult read_model_files(const ModelPaths& paths, ModelFormat format, bo
       jobs[1].run(&parse_images_binary, &model.images);
     } else {
       // images.txt is the longest parse: with threads, two workers share its second pass.
-      static ImageColumns (*const two_workers)(ByteSpan) = [](ByteSpan bytes) {
-        return parse_images_text(bytes, 2);
-      };
-      static ImageColumns (*const one_worker)(ByteSpan) = [](ByteSpan bytes) {
-        return parse_images_text(bytes, 1);
-      };
-      jobs[1].run(threads ? two_workers : one_worker, &model.images);
+      const unsigned workers = threads ? 2 : 1;
+      jobs[1].run([workers](ByteSpan bytes) { return parse_images_text(bytes, workers); },
+                  &model.images);
     }
     if (model.rigs) jobs[3].run(binary ? &parse_rigs_binary : &parse_rigs_text, &*model.rigs);
     if (model.frames) {
