@@ -9,7 +9,7 @@ import os
 from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Tuple
 
 from . import _model_io
-from ._arguments import type_name
+from ._arguments import text_path
 from ._numpy import missing_numpy
 from .arrays import CamerasArrays, ImagesArrays, PointsArrays, cam_from_world_and_centers
 from .errors import format_error
@@ -149,14 +149,6 @@ def _model_paths(folder: str, format: Optional[str]) -> Tuple[str, List[str], Li
     return format, paths, [path if os.path.exists(path) else None for path in extra]
 
 
-def _folder(value: object) -> str:
-    if isinstance(value, (str, os.PathLike)):
-        path = os.fspath(value)
-        if isinstance(path, str):
-            return path
-    raise TypeError(f"folder must be a str or an os.PathLike giving a str, not {type_name(value)}")
-
-
 def read_model(folder: "str | os.PathLike[str]", format: Optional[str] = None) -> Model:
     """The model in folder, every file of it, as numpy arrays (Model).
 
@@ -180,7 +172,7 @@ def read_model(folder: "str | os.PathLike[str]", format: Optional[str] = None) -
         import numpy as np
     except ImportError as missing:
         raise missing_numpy("read_model") from missing
-    path = _folder(folder)
+    path = text_path(folder, "folder")
     chosen, paths, extra = _model_paths(path, format)
     cameras, images, points3D = (os.fsencode(p) for p in paths)
     rigs, frames = (None if p is None else os.fsencode(p) for p in extra)
