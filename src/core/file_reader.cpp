@@ -19,9 +19,7 @@ constexpr size_t kMinimumCapacity = 4096;
 
 void FileReader::Free::operator()(uint8_t* p) const { std::free(p); }
 
-IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
-                                                      size_t window_bytes,
-                                                      ReadFunction read_function) {
+IoResult<int> open_read_only(const std::string& path) {
   if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
     return IoError::with_message(IoErrorKind::InvalidInput,
                                  "file name contained an unexpected NUL byte");
@@ -31,6 +29,15 @@ IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::from_errno(errno);
+  return fd;
+}
+
+IoResult<std::unique_ptr<FileReader>> FileReader::open(const std::string& path,
+                                                      size_t window_bytes,
+                                                      ReadFunction read_function) {
+  IoResult<int> opened = open_read_only(path);
+  if (!opened) return opened.error();
+  const int fd = opened.value();
   struct stat info;
   uint64_t size_hint = 0;
   if (::fstat(fd, &info) == 0 && info.st_size > 0) size_hint = static_cast<uint64_t>(info.st_size);

@@ -14,6 +14,10 @@
 
 namespace tolv {
 
+// Opens path read-only (close-on-exec, EINTR retried): the descriptor, or the IoError;
+// a path with a NUL byte gives the file layer's invalid-input error.
+IoResult<int> open_read_only(const std::string& path);
+
 // Thrown by FileReader when read(2) fails; the reader functions turn it into their
 // IoError result.
 struct ReadFailure {

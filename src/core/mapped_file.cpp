@@ -1,14 +1,14 @@
 // MappedFile: mmap for regular files, a read loop for everything else. No Python.h.
 #include "core/mapped_file.hpp"
 
-#include <fcntl.h>
+#include "core/file_reader.hpp"
+
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -63,15 +63,9 @@ bool read_all(int fd, uint8_t** data, size_t* size) {
 }  // namespace
 
 IoResult<MappedFile> MappedFile::open(const std::string& path) {
-  if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
-    return IoError::with_message(IoErrorKind::InvalidInput,
-                                 "file name contained an unexpected NUL byte");
-  }
-  Descriptor file{-1};
-  do {
-    file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (file.fd < 0 && errno == EINTR);
-  if (file.fd < 0) return IoError::from_errno(errno);
+  IoResult<int> opened = open_read_only(path);
+  if (!opened) return opened.error();
+  Descriptor file{opened.value()};
   struct stat info;
   if (::fstat(file.fd, &info) != 0) return IoError::from_errno(errno);
   if (S_ISDIR(info.st_mode)) return IoError::from_errno(EISDIR);
