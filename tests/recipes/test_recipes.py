@@ -390,14 +390,14 @@ def test_degenerate_folders_still_give_output(script, write, content, tmp_path):
     assert not extra or extra[0].exists()
 
 
-# The README's recipe outputs, against what the recipes print and write on the sample
+# The recipes page's outputs, against what the recipes print and write on the sample
 
 PROGRESS = re.compile(r"^(Found \d+ (cameras|registered images\.|3D points\.)|Making sets\.\.\.|Done!)$")
 
 
-def readme_block_after(marker):
-    """The lines of the first fenced block after the README line holding marker."""
-    lines = (ROOT / "README.md").read_text(encoding="utf-8").splitlines()
+def recipes_block_after(marker):
+    """The lines of the first fenced block after the line of docs/recipes.md holding marker."""
+    lines = (ROOT / "docs" / "recipes.md").read_text(encoding="utf-8").splitlines()
     start = next(k for k, line in enumerate(lines) if marker in line)
     opening = next(k for k in range(start, len(lines)) if lines[k].startswith("```"))
     closing = next(k for k in range(opening + 1, len(lines)) if lines[k].startswith("```"))
@@ -424,8 +424,8 @@ def pairs_head(tmp_path):
     ("**Point cloud: `python examples/export_ply.py", ply_header),
     ("**Image pairs for matching: `python examples/covisibility_pairs.py", pairs_head),
 ], ids=["to_numpy", "export_ply", "covisibility_pairs"])
-def test_readme_shows_what_the_recipes_produce(marker, produce, tmp_path):
-    shown = readme_block_after(marker)
+def test_recipes_page_shows_what_the_recipes_produce(marker, produce, tmp_path):
+    shown = recipes_block_after(marker)
     produced = [line for line in produce(tmp_path) if not PROGRESS.match(line)]
     timing = re.compile(r"^read_model \d+ ms \(CPU \d+ ms\)$")
     if shown and timing.match(shown[-1]):
