@@ -109,22 +109,24 @@ def _ply(args: argparse.Namespace) -> None:
 
 def _at_least(low: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
-        value = int(text)
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
         if value < low:
-            raise ValueError(text)
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer of at least {low}")
         return value
-    parse.__name__ = f"integer of at least {low}"  # argparse names the type in its message
     return parse
 
 
 def _pixels(text: str) -> float:
-    value = float(text)
-    if math.isnan(value) or value < 0:
-        raise ValueError(text)
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not value >= 0:  # NaN too
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of pixels, 0 or more")
     return value
-
-
-_pixels.__name__ = "number of pixels, 0 or more"
 
 
 def _version() -> str:
