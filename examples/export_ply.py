@@ -6,54 +6,35 @@ cloud.
 One vertex per 3D point, in increasing point id order: double x, y, z, uchar red,
 green, blue and the reprojection error as a float property named "error", binary
 little-endian, as MeshLab, CloudCompare and Open3D read it. The points come from
-tolv_extras.read_model (cameras, images and points3D as .bin or .txt files); the file
-is written beside OUT.ply first and takes its place only once it is whole.
+tolv_extras.read_model (cameras, images and points3D as .bin or .txt files) and go
+out through tolv_extras.write_ply, which writes the file beside OUT.ply first and puts
+it in place only once it is whole. `tolv ply FOLDER OUT.ply` does the same in file
+order, and `--splatting` there writes the layout Gaussian-splatting trainers read.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 from typing import Sequence
 
 import numpy as np
 import tolv_extras as tx
 
-# (name, PLY type, numpy type) of each vertex property, in file order
-VERTEX = (("x", "double", "<f8"), ("y", "double", "<f8"), ("z", "double", "<f8"),
-          ("red", "uchar", "u1"), ("green", "uchar", "u1"), ("blue", "uchar", "u1"),
-          ("error", "float", "<f4"))
 
-
-def ply_bytes(points: tx.PointsArrays) -> bytes:
-    """The PLY file of the points, sorted by point id."""
+def by_point_id(points: tx.PointsArrays) -> tx.PointsArrays:
+    """The points with their rows sorted by point id, tracks included."""
     order = np.argsort(points.ids, kind="stable")
-    vertices = np.empty(len(order), np.dtype([(name, code) for name, _, code in VERTEX]))
-    for axis, name in enumerate("xyz"):
-        vertices[name] = points.xyz[order, axis]
-    for channel, name in enumerate(("red", "green", "blue")):
-        vertices[name] = points.rgb[order, channel]
-    vertices["error"] = points.error[order]
-    header = ["ply", "format binary_little_endian 1.0",
-              "comment points of a COLMAP sparse reconstruction, read with tolv",
-              f"element vertex {len(vertices)}",
-              *(f"property {kind} {name}" for name, kind, _ in VERTEX), "end_header"]
-    return ("\n".join(header) + "\n").encode("ascii") + vertices.tobytes()
-
-
-def write_whole(path: str, data: bytes) -> None:
-    """Writes data to a file beside path, then puts it in path's place."""
-    partial = os.path.join(os.path.dirname(os.path.abspath(path)),
-                           f".{os.path.basename(path)}.partial")
-    try:
-        with open(partial, "wb") as out:
-            out.write(data)
-        os.replace(partial, path)
-    except BaseException:
-        if os.path.exists(partial):
-            os.unlink(partial)
-        raise
+    lengths = np.diff(points.track_offsets)[order]
+    offsets = np.zeros(len(order) + 1, np.int64)
+    np.cumsum(lengths, out=offsets[1:])
+    # Track element j of the new row k sits at old_start[k] + j.
+    shift = np.repeat(points.track_offsets[:-1][order] - offsets[:-1], lengths.astype(np.intp))
+    elements = shift + np.arange(offsets[-1])
+    return tx.PointsArrays(ids=points.ids[order], xyz=points.xyz[order], rgb=points.rgb[order],
+                           error=points.error[order], track_offsets=offsets,
+                           track_image_ids=points.track_image_ids[elements],
+                           track_point2D_idxs=points.track_point2D_idxs[elements])
 
 
 def parse_args(argv: Sequence[str]) -> argparse.Namespace:
@@ -68,9 +49,8 @@ def parse_args(argv: Sequence[str]) -> argparse.Namespace:
 
 def main(argv: Sequence[str]) -> int:
     args = parse_args(argv)
-    points = tx.read_model(args.folder).points
-    write_whole(args.output, ply_bytes(points))
-    print(f"wrote {len(points.ids)} points to {args.output}")
+    count = tx.write_ply(args.output, by_point_id(tx.read_model(args.folder).points))
+    print(f"wrote {count} points to {args.output}")
     return 0
 
 

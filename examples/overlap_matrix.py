@@ -127,8 +127,9 @@ def main(argv: Sequence[str]) -> int:
         return 2
     folder = argv[1] if len(argv) > 1 else default_folder()
     output = argv[2] if len(argv) > 2 else "overlaps.png"
-    _, images, points3D = tx.read_reconstruction(folder)
-    overlaps: Overlaps = tolv.compute_overlaps(points3D)
+    with tx.quiet():  # tolv's own "Found ..." and "Making sets..." lines
+        _, images, points3D = tx.read_reconstruction(folder)
+        overlaps: Overlaps = tolv.compute_overlaps(points3D)
     names: Dict[int, str] = {i: tx.utf8_name(image, "replace") for i, image in images.items()}
 
     # Images that share no point with any other image stay out of the picture.

@@ -37,7 +37,12 @@ tolv's records as numpy arrays, rows sorted by id:
 Files:
     covisibility_pairs(images, overlaps, k)   each image's k most co-visible images
     write_pairs(path, images, pairs)          "name_a name_b" pairs file
-    write_ply(path, points3D)                 binary PLY point cloud
+    write_ply(path, points3D, splatting)        binary PLY of PointsArrays or records:
+                                              a point cloud, or the Gaussian-splatting
+                                              layout (float xyz, zero normals, rgb)
+
+The command line: `tolv info|convert|filter|pairs|ply ...` (python -m tolv_extras),
+thin over these functions; `tolv COMMAND --help` describes each.
 
 Files are written whole or not at all. A record of the wrong type raises TypeError
 naming the argument.

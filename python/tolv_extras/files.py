@@ -6,22 +6,29 @@ from __future__ import annotations
 import os
 import secrets
 import stat
-from typing import Iterable, Mapping, Sequence, Tuple
+from typing import Any, Iterable, Mapping, Sequence, Tuple, Union
 
 import tolv
 
 from ._arguments import StrPath, require_records, text_path, type_name
 from ._numpy import missing_numpy
-from .arrays import point_values, sorted_points
+from .arrays import PointsArrays, point_values, sorted_points
 from .names import name_bytes
 
 Pair = Tuple[int, int]
 
-# (name, PLY type, numpy type) of each vertex property, in file order
+# (name, PLY type, numpy type) of each vertex property, in file order: the point cloud
+# layout, and the one Gaussian-splatting trainers' PLY readers look up by field name
+# (positions, normals they initialise, colours).
 VERTEX_PROPERTIES = (
     ("x", "double", "<f8"), ("y", "double", "<f8"), ("z", "double", "<f8"),
     ("red", "uchar", "u1"), ("green", "uchar", "u1"), ("blue", "uchar", "u1"),
     ("error", "float", "<f4"),
+)
+SPLATTING_PROPERTIES = (
+    ("x", "float", "<f4"), ("y", "float", "<f4"), ("z", "float", "<f4"),
+    ("nx", "float", "<f4"), ("ny", "float", "<f4"), ("nz", "float", "<f4"),
+    ("red", "uchar", "u1"), ("green", "uchar", "u1"), ("blue", "uchar", "u1"),
 )
 
 
@@ -116,36 +123,71 @@ def write_pairs(path: StrPath, images: Mapping[int, tolv.Image],
     write_whole(target, [data])
 
 
-def ply_header(count: int) -> bytes:
+Properties = Sequence[Tuple[str, str, str]]
+
+
+def ply_header(count: int, properties: Properties = VERTEX_PROPERTIES) -> bytes:
     lines = ["ply", "format binary_little_endian 1.0",
              "comment points of a COLMAP sparse reconstruction, read with tolv",
              f"element vertex {count}"]
-    lines += [f"property {kind} {name}" for name, kind, _ in VERTEX_PROPERTIES]
+    lines += [f"property {kind} {name}" for name, kind, _ in properties]
     lines.append("end_header")
     return ("\n".join(lines) + "\n").encode("ascii")
 
 
-def write_ply(path: StrPath, points3D: Mapping[int, tolv.Point3D]) -> int:
+def _array_values(points: PointsArrays) -> Tuple[Any, Any, Any]:
+    """xyz (N, 3), rgb (N, 3) and error (N,) of the arrays, checked to hold N rows each."""
+    import numpy as np
+
+    xyz, rgb, error = (np.asarray(values) for values in (points.xyz, points.rgb, points.error))
+    if error.ndim != 1:
+        raise ValueError(f"points.error must be one-dimensional, not of shape {error.shape}")
+    for name, values in (("xyz", xyz), ("rgb", rgb)):
+        if values.shape != (len(error), 3):
+            raise ValueError(f"points.{name} must be of shape ({len(error)}, 3), a row per "
+                             f"error, not {values.shape}")
+    return xyz, rgb, error
+
+
+def write_ply(path: StrPath, points3D: Union[PointsArrays, Mapping[int, tolv.Point3D]],
+              splatting: bool = False) -> int:
     """Writes the points as a binary little-endian PLY file; returns how many.
 
-    One vertex per 3D point in increasing point id order: double x, y, z, uchar red,
-    green, blue and the reprojection error as a float property "error", as MeshLab,
-    CloudCompare and Open3D read it. The file is written whole or not at all. Raises
-    TypeError for arguments of the wrong type, ImportError without numpy, OSError if
-    the file cannot be written.
+    points3D: a PointsArrays (from read_model or points_arrays), one vertex per row in
+    row order, or tolv's dict of Point3D records, one vertex per record in increasing
+    point id order.
+
+    The default layout is a point cloud as MeshLab, CloudCompare and Open3D read it:
+    double x, y, z, uchar red, green, blue and the reprojection error as a float
+    property "error". splatting=True writes the layout Gaussian-splatting trainers ask
+    for by field name: float x, y, z (rounded to the nearest float32, beyond its range
+    +-inf), float nx, ny, nz (all zero) and uchar red, green, blue.
+
+    The file is written whole or not at all. Raises TypeError for arguments of the
+    wrong type, ValueError for arrays whose shapes disagree, ImportError without
+    numpy, OSError if the file cannot be written.
     """
     target = text_path(path, "path")
     try:
         import numpy as np
     except ImportError as missing:
         raise missing_numpy("write_ply") from missing
-    xyz, rgb, error = point_values(np, sorted_points(np, points3D)[1])
-    vertex = np.dtype([(name, code) for name, _, code in VERTEX_PROPERTIES])
-    vertices = np.empty(len(error), vertex)
-    for axis, name in enumerate("xyz"):
-        vertices[name] = xyz[:, axis]
-    for channel, name in enumerate(("red", "green", "blue")):
-        vertices[name] = rgb[:, channel]
-    vertices["error"] = error
-    write_whole(target, [ply_header(len(vertices)), vertices.tobytes()])
+    if isinstance(points3D, PointsArrays):
+        xyz, rgb, error = _array_values(points3D)
+    elif isinstance(points3D, Mapping):
+        records = require_records(points3D, tolv.Point3D, "points3D")
+        xyz, rgb, error = point_values(np, sorted_points(np, records)[1])
+    else:
+        raise TypeError(f"points3D must be a PointsArrays or a mapping of tolv.Point3D "
+                        f"records, not {type_name(points3D)}")
+    properties = SPLATTING_PROPERTIES if splatting else VERTEX_PROPERTIES
+    vertices = np.zeros(len(error), np.dtype([(name, code) for name, _, code in properties]))
+    with np.errstate(over="ignore"):  # float32 fields: out of range becomes +-inf
+        for axis, name in enumerate("xyz"):
+            vertices[name] = xyz[:, axis]
+        for channel, name in enumerate(("red", "green", "blue")):
+            vertices[name] = rgb[:, channel]
+        if not splatting:
+            vertices["error"] = error
+    write_whole(target, [ply_header(len(vertices), properties), vertices.tobytes()])
     return len(vertices)

@@ -171,6 +171,8 @@ def test_files_are_written_whole_or_not_at_all(tmp_path):
     (lambda: tx.write_pairs("out.txt", {1: "a.jpg"}, []), "images[1]"),
     (lambda: tx.write_pairs("out.txt", {}, [(3,)]), "pairs[0]"),
     (lambda: tx.write_ply(3, {}), "path"),
+    (lambda: tx.write_ply("out.ply", [(1.0, 2.0, 3.0)]), "points3D"),
+    (lambda: tx.write_ply("out.ply", {1: (1.0, 2.0, 3.0)}), "points3D[1]"),
 ])
 def test_wrong_types_name_the_argument(call, argument, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

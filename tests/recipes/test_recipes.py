@@ -150,6 +150,15 @@ def test_ply_holds_every_point_in_id_order(model_folder, tmp_path):
         assert row[6] == as_float32(point.error)
 
 
+
+def test_ply_sorts_the_tracks_with_their_points(folder):
+    import export_ply
+    sorted_points = export_ply.by_point_id(tx.read_model(folder).points)
+    expected = tx.points_arrays(quiet_read(folder)[2])
+    for name, value in expected._asdict().items():
+        assert np.array_equal(getattr(sorted_points, name), value), name
+
+
 # covisibility_pairs.py
 
 def plain_pair_lines(folder, k):
@@ -388,6 +397,19 @@ def test_degenerate_folders_still_give_output(script, write, content, tmp_path):
     result = run(script, folder, *extra)
     assert result.returncode == 0, result.stderr
     assert not extra or extra[0].exists()
+
+
+
+# tolv's own progress lines, which only summary.py keeps: its output is the reference
+# every wheel's is compared with.
+@pytest.mark.parametrize("script, outputs", [
+    ("to_numpy.py", []), ("export_ply.py", ["out.ply"]), ("scene.py", ["out.png"]),
+    ("overlap_matrix.py", ["out.png"])])
+def test_recipes_print_no_progress_lines(script, outputs, tmp_path):
+    result = run(script, SAMPLE, *(tmp_path / name for name in outputs))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout and not [line for line in result.stdout.splitlines()
+                                  if PROGRESS.match(line)]
 
 
 # The recipes page's outputs, against what the recipes print and write on the sample
