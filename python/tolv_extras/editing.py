@@ -46,15 +46,17 @@ def filter_points(model: Model, keep: "npt.ArrayLike") -> Model:
     keep: one bool per row of model.points, in row order (a numpy bool array or a
     sequence of bools). The kept points keep their rows' order and their tracks; every
     2D point that observed a removed point gets INVALID_POINT3D_ID (its x, y and its
-    place in the image stay). Cameras, images' other columns, rigs and frames are the
-    input's own arrays, unchanged; the changed columns are new arrays, so model itself
-    is never modified, and every dtype is read_model's.
+    place in the image stay). point3D_ids and the points table are new arrays (the
+    points table is the input's own when it is left as it was); cameras, the images'
+    other columns, rigs and frames are the input's own arrays. model itself is never
+    written to, and every dtype is read_model's.
 
     Observations are kept consistent on both sides, also for a model that was not: a
     track element whose image is not in the model, whose 2D point index is past that
     image's 2D points, or whose 2D point names another point (or none) leaves the track;
     a 2D point naming a point that does not exist, or whose track does not list it,
-    gets INVALID_POINT3D_ID. Points and images are never removed for that.
+    gets INVALID_POINT3D_ID. Points and images are never removed for that, and an
+    element that a track lists twice stays twice.
 
     Raises TypeError when model is not a Model or keep is not boolean, ValueError when
     keep's length is not the number of points; both name the argument.
@@ -84,9 +86,12 @@ def filter_images(model: Model, keep: "npt.ArrayLike", min_track_length: int = 2
     Frames keep naming only images that exist: a camera datum (sensor type 0) whose
     image is not in the result leaves its frame, and a frame that so loses every camera
     datum it had is removed, IMU data included, as COLMAP leaves no frame behind whose
-    images are all gone; a frame without camera data in the input stays. Cameras and
-    rigs are the input's own arrays; rows keep their order, the other tables are new
-    arrays (model itself is never modified), and every dtype is read_model's.
+    images are all gone; a frame without camera data in the input stays.
+
+    Rows keep their order. point3D_ids is a new array; so is every other column of a
+    table that lost rows or track elements, while a table (or, when every image stays,
+    an image column) left as it was is the input's own, as are cameras and rigs. model
+    itself is never written to, and every dtype is read_model's.
 
     Input whose observations disagree on their two sides is made consistent as
     filter_points does.
