@@ -59,58 +59,40 @@ LAYOUTS = {"hand": HAND, "random": random_layout(1), "larger": random_layout(2, 
 
 
 def observation_problems(model):
-    """Everything that breaks the model's layout or the two sides of an observation: an
-    image's 2D point names a 3D point exactly when that point's track lists the image
-    and that 2D point index. An empty list for a sound model."""
+    """Every observation whose two sides disagree: an image's 2D point must name a 3D
+    point exactly when that point's track lists the image and that 2D point index.
+    An empty list for a sound model (its layout is checked by as_lists)."""
     images, points = model.images, model.points
-    problems = []
-    for table, offsets, columns in ((images, images.points2D_offsets, ("xys", "point3D_ids")),
-                                    (points, points.track_offsets,
-                                     ("track_image_ids", "track_point2D_idxs"))):
-        ends = offsets.tolist()
-        if len(ends) != len(table.ids) + 1 or ends[0] != 0 or ends != sorted(ends):
-            problems.append(f"offsets {ends}")
-        problems += [f"{name}: {len(getattr(table, name))} entries, offsets end at {ends[-1]}"
-                     for name in columns if len(getattr(table, name)) != ends[-1]]
-    if len(images.names) != len(images.ids) or len(images.cam_from_world) != len(images.ids):
-        problems.append("image rows")
-    if problems:
-        return problems
     row_of = {image_id: row for row, image_id in enumerate(images.ids.tolist())}
     starts, point3D_ids = images.points2D_offsets.tolist(), images.point3D_ids.tolist()
-    listed = set()
-    bounds = points.track_offsets.tolist()
-    for row, pid in enumerate(points.ids.tolist()):
-        for e in range(bounds[row], bounds[row + 1]):
-            image_id = int(points.track_image_ids[e])
-            idx = int(points.track_point2D_idxs[e])
+    problems, listed = [], set()
+    for pid, _, track in as_lists(model)[1]:
+        for image_id, idx in track:
             listed.add((image_id, idx, pid))
-            if image_id not in row_of:
-                problems.append(f"point {pid}: image {image_id} is not in the model")
-                continue
-            start, end = starts[row_of[image_id]], starts[row_of[image_id] + 1]
-            if idx >= end - start:
+            row = row_of.get(image_id)
+            if row is None or idx >= starts[row + 1] - starts[row]:
                 problems.append(f"point {pid}: image {image_id} has no 2D point {idx}")
-            elif point3D_ids[start + idx] != pid:
+            elif point3D_ids[starts[row] + idx] != pid:
                 problems.append(f"point {pid}: image {image_id}'s 2D point {idx} names "
-                                f"{point3D_ids[start + idx]}")
-    for image_id, row in row_of.items():
-        for idx, pid in enumerate(point3D_ids[starts[row]:starts[row + 1]]):
-            if pid != NO_POINT3D and (image_id, idx, pid) not in listed:
-                problems.append(f"image {image_id}'s 2D point {idx} names {pid}, whose "
-                                f"track does not list it")
-    frames = model.frames
-    if frames is not None:
-        for kind, data_id in zip(frames.data_sensor_types.tolist(), frames.data_ids.tolist()):
-            if kind == 0 and data_id not in row_of:
-                problems.append(f"a frame names image {data_id}, which is not in the model")
+                                f"{point3D_ids[starts[row] + idx]}")
+    for image_id, _, _, pids in as_lists(model)[0]:
+        problems += [f"image {image_id}'s 2D point {idx} names {pid}, whose track does not "
+                     f"list it" for idx, pid in enumerate(pids)
+                     if pid != NO_POINT3D and (image_id, idx, pid) not in listed]
     return problems
 
 
 def as_lists(model):
-    """Each image as (id, name, xys, point3D ids) and each point as (id, xyz, track)."""
+    """Each image as (id, name, xys, point3D ids) and each point as (id, xyz, track),
+    after checking that the offsets cut the columns into one row per id."""
     images, points = model.images, model.points
     s, b = images.points2D_offsets.tolist(), points.track_offsets.tolist()
+    for ends, rows, columns in ((s, len(images.ids), (images.xys, images.point3D_ids)),
+                                (b, len(points.ids), (points.track_image_ids,
+                                                      points.track_point2D_idxs))):
+        assert ends[0] == 0 and ends == sorted(ends) and len(ends) == rows + 1
+        assert all(len(column) == ends[-1] for column in columns)
+    assert len(images.names) == len(images.cam_from_world) == len(images.ids)
     return ([(i, images.names[r], images.xys[s[r]:s[r + 1]].tolist(),
               images.point3D_ids[s[r]:s[r + 1]].tolist())
              for r, i in enumerate(images.ids.tolist())],
