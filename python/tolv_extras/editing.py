@@ -17,8 +17,6 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-# A 2D point without a 3D point (the package's INVALID_POINT3D_ID).
-_INVALID_POINT3D_ID = 2**64 - 1
 # Each table's columns cut into rows by an offsets column: column -> its offsets.
 _RAGGED = {
     "images": {"xys": "points2D_offsets", "point3D_ids": "points2D_offsets"},
@@ -67,7 +65,7 @@ def filter_points(model: Model, keep: "npt.ArrayLike") -> Model:
     point_keep = _row_mask(np, keep, len(points.ids), "keep", "point")
     seen = _observations(np, images, points)
     element_keep = seen.valid & np.repeat(point_keep, _lengths(np, points.track_offsets))
-    point3D_ids = images.point3D_ids.copy()
+    point3D_ids = images.point3D_ids.astype(np.uint64)  # always a copy
     _drop_unobserved(np, point3D_ids, _observed(np, images, seen, element_keep))
     return model._replace(points=_points_rows(np, points, point_keep, element_keep),
                           images=images._replace(point3D_ids=point3D_ids))
@@ -121,10 +119,11 @@ def filter_images(model: Model, keep: "npt.ArrayLike", min_track_length: int = 2
     element_keep &= np.repeat(point_keep, _lengths(np, points.track_offsets))
     observed = _observed(np, images, seen, element_keep)
     if image_keep.all():
-        images = images._replace(point3D_ids=images.point3D_ids.copy())
+        images = images._replace(point3D_ids=images.point3D_ids.astype(np.uint64))
     else:
         observed = observed[np.repeat(image_keep, _lengths(np, images.points2D_offsets))]
         images = ImagesArrays(**take_rows(np, images._asdict(), _RAGGED["images"], image_keep))
+        images = images._replace(point3D_ids=images.point3D_ids.astype(np.uint64, copy=False))
     _drop_unobserved(np, images.point3D_ids, observed)
     frames = model.frames
     if frames is not None:
@@ -197,9 +196,9 @@ def _rows_or_past_end(ids: Any, wanted: Any) -> Any:
 def _drop_unobserved(np: Any, point3D_ids: Any, observed: Any) -> None:
     """Sets point3D_ids (a new array, written in place) to the invalid id wherever
     observed is False. Without a branch per 2D point (random masks make numpy's masked
-    writes several times slower): the invalid id has every bit set, so each entry is
-    or-ed with observed - 1, all ones where False; in blocks, so the temporary stays
-    small and in cache."""
+    writes several times slower): the invalid id, 2**64 - 1, has every bit set, so each
+    entry is or-ed with observed - 1, all ones where False; in blocks, so the temporary
+    stays small and in cache."""
     for start in range(0, len(point3D_ids), _BLOCK):
         block = slice(start, start + _BLOCK)
         ones_where_unobserved = np.subtract(observed[block], np.uint64(1), dtype=np.uint64)
