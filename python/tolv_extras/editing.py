@@ -65,9 +65,11 @@ def filter_points(model: Model, keep: "npt.ArrayLike") -> Model:
     point_keep = _row_mask(np, keep, len(points.ids), "keep", "point")
     seen = _observations(np, images, points)
     element_keep = seen.valid & np.repeat(point_keep, _lengths(np, points.track_offsets))
-    point3D_ids = images.point3D_ids.astype(np.uint64)  # always a copy
-    _drop_unobserved(np, point3D_ids, _observed(np, images, seen, element_keep))
-    return model._replace(points=_points_rows(np, points, point_keep, element_keep),
+    point3D_ids = _drop_unobserved(np, images.point3D_ids,
+                                   _observed(np, images, seen, element_keep))
+    # Tracks that were whole stay whole: their lengths need no counting.
+    lengths = np.diff(points.track_offsets) if seen.valid.all() else None
+    return model._replace(points=_points_rows(np, points, point_keep, element_keep, lengths),
                           images=images._replace(point3D_ids=point3D_ids))
 
 
@@ -118,13 +120,12 @@ def filter_images(model: Model, keep: "npt.ArrayLike", min_track_length: int = 2
     point_keep = track_lengths >= least
     element_keep &= np.repeat(point_keep, _lengths(np, points.track_offsets))
     observed = _observed(np, images, seen, element_keep)
-    if image_keep.all():
-        images = images._replace(point3D_ids=images.point3D_ids.astype(np.uint64))
-    else:
+    if not image_keep.all():
         observed = observed[np.repeat(image_keep, _lengths(np, images.points2D_offsets))]
         images = ImagesArrays(**take_rows(np, images._asdict(), _RAGGED["images"], image_keep))
-        images = images._replace(point3D_ids=images.point3D_ids.astype(np.uint64, copy=False))
-    _drop_unobserved(np, images.point3D_ids, observed)
+    # The ids taken with the rows are a new array already, so they are rewritten in place.
+    images = images._replace(point3D_ids=_drop_unobserved(
+        np, images.point3D_ids, observed, in_place=not image_keep.all()))
     frames = model.frames
     if frames is not None:
         frames = _frames_of(np, frames, images.ids)
@@ -193,16 +194,21 @@ def _rows_or_past_end(ids: Any, wanted: Any) -> Any:
     return rows_of(ids, wanted, missing=len(ids))
 
 
-def _drop_unobserved(np: Any, point3D_ids: Any, observed: Any) -> None:
-    """Sets point3D_ids (a new array, written in place) to the invalid id wherever
-    observed is False. Without a branch per 2D point (random masks make numpy's masked
-    writes several times slower): the invalid id, 2**64 - 1, has every bit set, so each
-    entry is or-ed with observed - 1, all ones where False; in blocks, so the temporary
-    stays small and in cache."""
+def _drop_unobserved(np: Any, point3D_ids: Any, observed: Any, in_place: bool = False) -> Any:
+    """A new uint64 array (point3D_ids itself when in_place and it is uint64):
+    point3D_ids where observed is True, the invalid id elsewhere.
+    Without a branch per 2D point (random masks make numpy's masked writes several
+    times slower): the invalid id, 2**64 - 1, has every bit set, so each entry is or-ed
+    with observed - 1, all ones where False; in blocks, so the temporary stays small and
+    in cache."""
+    same = in_place and point3D_ids.dtype == np.uint64
+    out = point3D_ids if same else np.empty(len(point3D_ids), np.uint64)
     for start in range(0, len(point3D_ids), _BLOCK):
         block = slice(start, start + _BLOCK)
         ones_where_unobserved = np.subtract(observed[block], np.uint64(1), dtype=np.uint64)
-        np.bitwise_or(point3D_ids[block], ones_where_unobserved, out=point3D_ids[block])
+        np.bitwise_or(point3D_ids[block], ones_where_unobserved, out=out[block],
+                      casting="unsafe")
+    return out
 
 
 def _observed(np: Any, images: ImagesArrays, seen: _Observations, element_keep: Any) -> Any:
