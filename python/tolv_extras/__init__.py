@@ -11,6 +11,14 @@ Whole models as numpy arrays, straight from the files (binary or text):
     rows_of(ids, wanted)           the row of each wanted id (track image ids -> rows)
     CAMERA_MODELS                  COLMAP's camera models by id, 0 to 17: name, param_names
 
+Editing whole models (new Models; both sides of every observation kept in step):
+    filter_points(model, keep)     without the points whose keep is False; the 2D points
+                                   that saw them get INVALID_POINT3D_ID
+    filter_images(model, keep, min_track_length=2)
+                                   without the images whose keep is False, their
+                                   observations, the points left with shorter tracks,
+                                   and the frames left without images
+
 Reading records:
     read_reconstruction(folder)    tolv.read_reconstruction_bin for str or os.PathLike,
                                    naming the missing file when one of the three is absent
@@ -57,6 +65,7 @@ from .arrays import (
     points_arrays,
 )
 from .covisibility import covisibility_pairs
+from .editing import filter_images, filter_points
 from .errors import ModelFormatError
 from .files import write_pairs, write_ply
 from .folders import read_reconstruction
@@ -94,6 +103,8 @@ __all__ = [
     "colmap_model_id",
     "colmap_model_name",
     "covisibility_pairs",
+    "filter_images",
+    "filter_points",
     "images_arrays",
     "name_bytes",
     "param_names",

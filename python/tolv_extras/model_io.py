@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import errno
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
 from . import _model_io
 from ._arguments import text_path
@@ -237,22 +237,69 @@ def _unique_rows(np: Any, kind: str, raw: Table) -> Table:
 
 def _take_rows(np: Any, table: Table, keep: "npt.NDArray[np.bool_]") -> Table:
     """The rows where keep is True, lists and their offsets included."""
-    out: Table = {"_layout": table["_layout"]}
-    if "names" in table:
-        out["names"] = [name for name, kept in zip(table["names"], keep.tolist()) if kept]
-    for name, (_, _, offsets) in table["_layout"].items():
-        if offsets is None:
-            out[name] = table[name][keep]
-            continue
-        starts = table[offsets]
-        lengths = np.diff(starts)
-        element_keep = np.repeat(keep, lengths.astype(np.intp))  # 32-bit numpy wants intp
-        out[name] = table[name][element_keep]
-        if offsets not in out:
-            kept_offsets = np.zeros(int(keep.sum()) + 1, np.int64)
-            np.cumsum(lengths[keep], out=kept_offsets[1:])
-            out[offsets] = kept_offsets
+    layout = table["_layout"]
+    ragged = {name: offsets for name, (_, _, offsets) in layout.items() if offsets is not None}
+    out = take_rows(np, {name: column for name, column in table.items() if name != "_layout"},
+                    ragged, keep)
+    out["_layout"] = layout
     return out
+
+
+def take_rows(np: Any, columns: Mapping[str, Any], ragged: Mapping[str, str],
+              keep: "npt.NDArray[np.bool_]",
+              element_keep: Optional[Mapping[str, "npt.NDArray[np.bool_]"]] = None,
+              kept_lengths: Optional[Mapping[str, "npt.NDArray[np.int64]"]] = None
+              ) -> Dict[str, Any]:
+    """The columns at the rows where keep is True, as new arrays.
+
+    ragged maps each column that an offsets column cuts into rows to the name of that
+    offsets column (an (R + 1,) int64 column of columns). Such a column keeps the
+    elements of the kept rows, or, when element_keep has a mask for its offsets, the
+    elements where that mask is True (it must be False for every element of a row that
+    keep drops); the offsets are counted anew, from kept_lengths (kept elements per
+    row, read at the kept rows) when the caller has them. A list column (names) is
+    taken row by row, a None column stays None.
+    """
+    masks = dict(element_keep or {})
+    counted = kept_lengths or {}
+    offsets_names = set(ragged.values())
+    out: Dict[str, Any] = {}
+    for name in offsets_names:
+        starts = columns[name]
+        lengths = np.diff(starts)
+        if name in counted:
+            lengths = counted[name]
+        elif name in masks:
+            # Kept elements per row: differences of the running count at the row bounds.
+            running = np.zeros(len(masks[name]) + 1, np.int64)
+            np.cumsum(masks[name], out=running[1:])
+            lengths = running[starts[1:]] - running[starts[:-1]]
+        else:
+            masks[name] = np.repeat(keep, lengths.astype(np.intp))  # 32-bit numpy wants intp
+        kept_offsets = np.zeros(int(np.count_nonzero(keep)) + 1, np.int64)
+        np.cumsum(lengths[keep], out=kept_offsets[1:])
+        out[name] = kept_offsets
+    for name, column in columns.items():
+        if name in offsets_names:
+            continue
+        if column is None:
+            out[name] = None
+        elif isinstance(column, list):
+            out[name] = [value for value, kept in zip(column, keep.tolist()) if kept]
+        else:
+            out[name] = _rows_where(np, column, masks[ragged[name]] if name in ragged else keep)
+    return out
+
+
+def _rows_where(np: Any, column: Any, mask: Any) -> Any:
+    """column[mask] for a mask over its first axis; rows of several values are taken as
+    one opaque item each, which numpy selects several times faster than rows of an
+    array of two or more dimensions."""
+    if column.ndim < 2 or not column.flags.c_contiguous or column.size == 0:
+        return column[mask]
+    width = column.size // len(column)
+    items = column.reshape(len(column), width).view(np.dtype((np.void, width * column.itemsize)))
+    return items.reshape(-1)[mask].view(column.dtype).reshape((-1,) + column.shape[1:])
 
 
 def _cameras(np: Any, t: Table) -> CamerasArrays:

@@ -32,13 +32,14 @@ def rows_of(ids: "npt.ArrayLike", wanted: "npt.ArrayLike",
     query = np.asarray(wanted)
     if keys.ndim != 1:
         raise ValueError(f"ids must be one-dimensional, not of shape {keys.shape}")
-    negative = np.zeros(query.shape, bool)
+    negative = None
     if keys.dtype.kind in "ui" and query.dtype.kind in "ui":
-        # Compared as uint64: mixing signed and unsigned would go through float64.
+        # Compared as unsigned: mixing signed and unsigned would go through float64.
+        # Unsigned queries of any width are compared as they are (no copy).
         if query.dtype.kind == "i":
             negative = query < 0
-            query = np.where(negative, 0, query)
-        keys, query = keys.astype(np.uint64, copy=False), query.astype(np.uint64, copy=False)
+            query = np.where(negative, 0, query).astype(np.uint64)
+        keys = keys.astype(np.uint64, copy=False)
     if len(keys) == 0:
         found = np.zeros(query.shape, bool)
         rows = np.zeros(query.shape, np.int64)
@@ -46,7 +47,8 @@ def rows_of(ids: "npt.ArrayLike", wanted: "npt.ArrayLike",
         rows, found = _dense_rows(np, keys, query)
     else:
         rows, found = _sorted_rows(np, keys, query)
-    found &= ~negative
+    if negative is not None:
+        found &= ~negative
     if not bool(found.all()):
         if missing is None:
             absent_id = np.asarray(wanted)[~found].flat[0]
@@ -58,8 +60,11 @@ def rows_of(ids: "npt.ArrayLike", wanted: "npt.ArrayLike",
 def _dense_rows(np: Any, keys: Any, query: Any) -> Any:
     table = np.full(int(keys.max()) + 1, -1, np.int64)
     table[keys] = np.arange(len(keys), dtype=np.int64)
-    inside = query < len(table)
-    rows = np.where(inside, table[np.where(inside, query, 0)], -1)
+    if query.size == 0 or int(query.max()) < len(table):
+        rows = table[query]  # every query inside the table: one gather
+    else:
+        inside = query < len(table)
+        rows = np.where(inside, table[np.where(inside, query, 0)], -1)
     return rows, rows >= 0
 
 
