@@ -224,21 +224,23 @@ OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points
 
 CovisibilityRows covisibility_rows(const int64_t* track_offsets, size_t point_count,
                                    const image_t* track_image_ids, size_t element_count) {
-  if (track_offsets[0] != 0) throw TrackArraysError("track_offsets must start at 0");
-  for (size_t k = 0; k < point_count; ++k) {
-    if (track_offsets[k + 1] < track_offsets[k]) {
-      throw TrackArraysError("track_offsets must never decrease");
-    }
-  }
-  if (static_cast<uint64_t>(track_offsets[point_count]) != uint64_t{element_count}) {
-    throw TrackArraysError("track_offsets must end at the length of track_image_ids");
-  }
+  // Each offset is read once, checked as it is used: the arrays may be another's memory.
+  int64_t begin = track_offsets[0];
+  if (begin != 0) throw TrackArraysError("track_offsets must start at 0");
   TrackSet tracks;
   tracks.reserve_tracks(point_count);
-  // Every element lies within element_count, a size_t, so the offsets convert exactly.
   for (size_t k = 0; k < point_count; ++k) {
-    const size_t begin = static_cast<size_t>(track_offsets[k]);
-    tracks.add_track(k, track_image_ids + begin, static_cast<size_t>(track_offsets[k + 1]) - begin);
+    const int64_t end = track_offsets[k + 1];
+    if (end < begin) throw TrackArraysError("track_offsets must never decrease");
+    if (static_cast<uint64_t>(end) > uint64_t{element_count}) {
+      throw TrackArraysError("track_offsets must not pass the length of track_image_ids");
+    }
+    // Both lie within element_count, a size_t, so they convert exactly.
+    tracks.add_track(k, track_image_ids + static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+    begin = end;
+  }
+  if (static_cast<uint64_t>(begin) != uint64_t{element_count}) {
+    throw TrackArraysError("track_offsets must end at the length of track_image_ids");
   }
   OverlapCounts counts(std::move(tracks));
   CovisibilityRows rows;

@@ -209,7 +209,7 @@ class TrackArraysError : public std::invalid_argument {
 // The whole computation on tracks as arrays: point k's track is
 // track_image_ids[track_offsets[k] .. track_offsets[k + 1]), point_count + 1 offsets,
 // each point its own track. Throws TrackArraysError unless the offsets start at 0, never
-// decrease and end at element_count.
+// decrease and end at element_count; each offset is read once.
 CovisibilityRows covisibility_rows(const int64_t* track_offsets, size_t point_count,
                                    const image_t* track_image_ids, size_t element_count);
 
