@@ -9,6 +9,10 @@ Whole models as numpy arrays, straight from the files (binary or text):
     read_model(folder, format)     Model(cameras, images, points, rigs, frames), rows in
                                    file order; ModelFormatError for malformed files
     rows_of(ids, wanted)           the row of each wanted id (track image ids -> rows)
+    covisibility_counts(points)    Covisibility: tolv.compute_overlaps' counts as
+                                   compressed rows, counted natively
+    model_pairs(model, k)          (P, 2) uint32: each image's k most co-visible images,
+                                   as covisibility_pairs picks them
     CAMERA_MODELS                  COLMAP's camera models by id, 0 to 17: name, param_names
 
 Reading records:
@@ -36,7 +40,9 @@ tolv's records as numpy arrays, rows sorted by id:
 
 Files:
     covisibility_pairs(images, overlaps, k)   each image's k most co-visible images
-    write_pairs(path, images, pairs)          "name_a name_b" pairs file
+    write_pairs(path, images, pairs)          "name_a name_b" pairs file (records or
+                                              ImagesArrays; names holding white space
+                                              are refused)
     write_ply(path, points3D)                 binary PLY point cloud
 
 Files are written whole or not at all. A record of the wrong type raises TypeError
@@ -51,7 +57,7 @@ from .arrays import (
     images_arrays,
     points_arrays,
 )
-from .covisibility import covisibility_pairs
+from .covisibility import Covisibility, covisibility_counts, covisibility_pairs, model_pairs
 from .errors import ModelFormatError
 from .files import write_pairs, write_ply
 from .folders import read_reconstruction
@@ -78,6 +84,7 @@ __all__ = [
     "INVALID_POINT3D_ID",
     "CameraModel",
     "CamerasArrays",
+    "Covisibility",
     "FramesArrays",
     "ImagesArrays",
     "Model",
@@ -88,8 +95,10 @@ __all__ = [
     "cameras_arrays",
     "colmap_model_id",
     "colmap_model_name",
+    "covisibility_counts",
     "covisibility_pairs",
     "images_arrays",
+    "model_pairs",
     "name_bytes",
     "param_names",
     "points_arrays",
