@@ -243,6 +243,33 @@ def test_model_pairs_are_covisibility_pairs_of_the_records(images, points, max_l
     assert [tuple(p) for p in pairs.tolist()] == expected
 
 
+def points_of(tracks):
+    """PointsArrays holding the tracks (lists of image ids), every other field zero."""
+    lengths = [len(t) for t in tracks]
+    n = len(tracks)
+    return tx.PointsArrays(
+        ids=np.arange(n, dtype=np.uint64), xyz=np.zeros((n, 3)), rgb=np.zeros((n, 3), np.uint8),
+        error=np.zeros(n), track_offsets=np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64),
+        track_image_ids=np.array([i for t in tracks for i in t], np.uint32),
+        track_point2D_idxs=np.zeros(sum(lengths), np.uint32))
+
+
+@pytest.mark.parametrize("copies", [3, 70_000])
+def test_model_pairs_rank_counts_past_32_bits(copies, tmp_path):
+    # 70000 copies each of images 1 and 2 in one track: they share 4.9e9 > 2^32 visits;
+    # image 3 shares 2 with 1 and with 2, image 4 shares 1 with 1: ties go to the lower id.
+    # The pairs of images 10 to 4300, which the model lacks, only make the count go by
+    # rows, where a long track costs its length, not its pairs.
+    images = [(i, UNIT_Q, (0.0, 0.0, 0.0), 1, f"{i}.jpg", []) for i in (4, 3, 2, 1)]
+    model = tx.read_model(write_reconstruction(tmp_path / "m", [], images, []))
+    tracks = [[1, 2] * copies, [3, 1, 2], [3, 1, 2], [1, 4]] + [[n, n + 1] for n in range(10, 4300)]
+    model = model._replace(points=points_of(tracks))
+    assert tx.model_pairs(model, 2).tolist() == [[1, 2], [1, 3], [2, 1], [2, 3], [3, 1], [3, 2],
+                                                 [4, 1]]
+    rows = tx.covisibility_counts(model.points)
+    assert rows.counts[rows.offsets[0] + 1] == copies * copies + 2  # image 1 with image 2
+
+
 def test_model_pairs_check_k_and_the_model(tmp_path):
     model = tx.read_model(model_folder(tmp_path, "bin"))
     assert tx.model_pairs(model, 1).tolist() == [[5, 2**32 - 1], [2**32 - 1, 5]]
@@ -266,11 +293,7 @@ def test_model_pairs_check_k_and_the_model(tmp_path):
     (dict(track_image_ids=np.array([1, 2], np.uint32)), ValueError, "track_offsets"),
 ])
 def test_covisibility_counts_name_the_inconsistent_field(change, error, field):
-    points = tx.PointsArrays(
-        ids=np.arange(4, dtype=np.uint64), xyz=np.zeros((4, 3)), rgb=np.zeros((4, 3), np.uint8),
-        error=np.zeros(4), track_offsets=np.array([0, 2, 3, 3, 3], np.int64),
-        track_image_ids=np.array([1, 2, 3], np.uint32),
-        track_point2D_idxs=np.zeros(3, np.uint32))
+    points = points_of([[1, 2], [3], [], []])
     assert tx.covisibility_counts(points).image_ids.tolist() == [1, 2, 3]
     with pytest.raises(error, match="^points." + field):
         tx.covisibility_counts(points._replace(**change))
