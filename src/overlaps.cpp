@@ -1,14 +1,16 @@
-// Overlap counting: dense renumbering of image ids, then one counter per unordered
-// image pair in a flat triangle, or, for many images, one image's row at a time.
-// No Python.h.
+// Overlap counting: dense renumbering of image ids, then the choice of a counting
+// method by cost (overlaps_square.cpp, overlaps_triangle.cpp, overlaps_rows.cpp), the
+// tracks and the rows of counts they share, and the entries over them. No Python.h.
 #include "overlaps.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <numeric>
 
+#include "overlaps_internal.hpp"
+
 namespace tolv {
+using namespace counting;
 namespace {
 
 // Above this many cells (32 MiB of counters, about 4,000 images) the triangle no
@@ -25,12 +27,8 @@ constexpr uint32_t kUnassigned = ~uint32_t{0};
 // one per ordered pair, each image's whole row read from it at the end: a pair's cell
 // is found without ordering its images.
 constexpr uint64_t kMaxSquareCells = uint64_t{4} << 20;
-// Tracks up to this long are counted without sorting them first.
-constexpr size_t kMaxUnsortedTrack = 16;
 // Track elements reserved per point ahead of copying (tracks are 2 to 8 long mostly).
 constexpr size_t kTypicalTrackRoom = 8;
-
-inline size_t triangle_row(uint32_t hi) { return size_t{hi} * (size_t{hi} + 1) / 2; }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; }
 
@@ -40,28 +38,6 @@ uint64_t pair_visits(uint64_t n) {
   return n * (n + 1) / 2;
 }
 
-// Records that a 32-bit counter wrapped; rare, so kept out of the counting loops.
-[[gnu::noinline]] void note_wrap(FlatMap& wraps, size_t cell) { ++wraps[cell]; }
-
-// A counter's whole count: its low 32 bits and the times it wrapped.
-uint64_t whole_count(const uint32_t* low, const FlatMap& wraps, size_t cell) {
-  uint64_t count = low[cell];
-  if (wraps.size() != 0) {
-    if (const uint64_t* times = wraps.find(cell)) count += *times << 32;
-  }
-  return count;
-}
-
-// Calls f(begin, end) for each track, which holds the elements [begin, end).
-template <class F>
-void for_each_track(const std::vector<size_t>& ends, F&& f) {
-  size_t begin = 0;
-  for (size_t end : ends) {
-    f(begin, end);
-    begin = end;
-  }
-}
-
 uint64_t total_pair_visits(const std::vector<size_t>& ends) {
   uint64_t visits = 0;
   for_each_track(ends, [&](size_t begin, size_t end) { visits = saturating_add(visits, pair_visits(end - begin)); });
@@ -69,6 +45,26 @@ uint64_t total_pair_visits(const std::vector<size_t>& ends) {
 }
 
 }  // namespace
+
+namespace counting {
+
+void note_wrap(FlatMap& wraps, size_t cell) { ++wraps[cell]; }
+
+void transpose_off_diagonal(const RowStore& from, RowStore& to) {
+  std::vector<uint64_t> next(from.row_count(), 0);
+  for (uint32_t a = 0; a < from.row_count(); ++a) {
+    from.for_each_in_row(a, [&](uint32_t b, uint64_t) { next[b] += b != a; });
+  }
+  to.lay_out(next);
+  for (size_t b = 0; b < next.size(); ++b) next[b] = to.row_start(b);
+  for (uint32_t a = 0; a < from.row_count(); ++a) {
+    from.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+      if (b != a) to.set(next[b]++, a, count);
+    });
+  }
+}
+
+}  // namespace counting
 
 void TrackSet::reserve_tracks(size_t count) {
   point_ids_.reserve(count);
@@ -118,26 +114,6 @@ void TrackSet::drop_superseded_tracks() {
   keys_may_repeat_ = false;
 }
 
-namespace {
-
-// Row b of to is b's entries off the diagonal in the rows of from, in ascending order
-// of those rows: with both, each image's whole result row can be read in one go.
-void transpose_off_diagonal(const RowStore& from, RowStore& to) {
-  std::vector<uint64_t> next(from.row_count(), 0);
-  for (uint32_t a = 0; a < from.row_count(); ++a) {
-    from.for_each_in_row(a, [&](uint32_t b, uint64_t) { next[b] += b != a; });
-  }
-  to.lay_out(next);
-  for (size_t b = 0; b < next.size(); ++b) next[b] = to.row_start(b);
-  for (uint32_t a = 0; a < from.row_count(); ++a) {
-    from.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
-      if (b != a) to.set(next[b]++, a, count);
-    });
-  }
-}
-
-}  // namespace
-
 OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
   tracks.finish();
   tracks.drop_superseded_tracks();
@@ -158,20 +134,6 @@ OverlapCounts::OverlapCounts(TrackSet tracks, Method method) {
     }
     transpose_off_diagonal(tails_, heads_);
   }
-}
-
-void OverlapCounts::store_triangle_rows() {
-  size_t cell = 0;
-  for (uint32_t hi = 0; hi < images_.size(); ++hi) {
-    for (uint32_t lo = 0; lo <= hi; ++lo, ++cell) {
-      if (triangle_[cell] == 0 && carries_.size() == 0) continue;
-      const uint64_t visits = whole_count(triangle_.data(), carries_, cell);
-      if (visits != 0) heads_.append(lo, lo == hi ? 2 * visits : visits);
-    }
-    heads_.end_row();
-  }
-  std::vector<uint32_t>().swap(triangle_);
-  carries_ = FlatMap(16);
 }
 
 bool OverlapCounts::triangle_pays_off(uint64_t visits) const {
@@ -207,221 +169,11 @@ void OverlapCounts::renumber_images(FilledVector<image_t>& image_ids) {
   for (image_t& id : image_ids) id = static_cast<image_t>(*dense_of.find(id));
 }
 
-namespace {
-
-// Insertion sort: tracks are short, and std::sort's set-up dominates at this size.
-template <class Word>
-void sort_small(Word* first, size_t n) {
-  if (n > 32) {
-    std::sort(first, first + n);
-    return;
-  }
-  for (size_t i = 1; i < n; ++i) {
-    const Word value = first[i];
-    size_t j = i;
-    for (; j > 0 && first[j - 1] > value; --j) first[j] = first[j - 1];
-    first[j] = value;
-  }
-}
-
-}  // namespace
-
 void OverlapCounts::count_dense(TrackSet& tracks, bool may_wrap) {
   const size_t k = images_.size();
   if (uint64_t{k} * k <= kMaxSquareCells) return count_square(tracks, may_wrap);
-  triangle_.assign(triangle_row(static_cast<uint32_t>(images_.size())), 0);
-  if (may_wrap) {
-    add_triangle_visits<true>(tracks);
-  } else {
-    add_triangle_visits<false>(tracks);
-  }
-  store_triangle_rows();
-  transpose_off_diagonal(heads_, tails_);
+  count_triangle(tracks, may_wrap);
 }
-
-template <bool kMayWrap>
-void OverlapCounts::add_triangle_visits(TrackSet& tracks) {
-  // Tracks are taken in their own order: consecutive updates of one counter would
-  // wait on each other, scattered ones overlap.
-  for_each_track(tracks.ends_, [&](size_t begin, size_t end) {
-    uint32_t* const d = tracks.image_ids_.data() + begin;
-    const size_t n = end - begin;
-    if (n <= kMaxUnsortedTrack) {
-      count_unsorted_track<kMayWrap>(d, n);
-    } else {
-      sort_small(d, n);
-      count_sorted_track<kMayWrap>(d, n);
-    }
-  });
-}
-
-namespace {
-
-// Adds every track's visits to the square of k * k counters, checking for wraps only
-// where some counter may wrap.
-template <bool kMayWrap>
-void add_square_visits(const std::vector<size_t>& ends, const image_t* images, size_t k, uint32_t* cells,
-                       FlatMap& carries) {
-  for_each_track(ends, [&](size_t begin, size_t end) {
-    const uint32_t* const d = images + begin;
-    const size_t n = end - begin;
-    for (size_t i = 0; i < n; ++i) {
-      uint32_t* const row = cells + size_t{d[i]} * k;
-      for (size_t j = 0; j <= i; ++j) {
-        uint32_t& cell = row[d[j]];
-        ++cell;
-        if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries, static_cast<size_t>(&cell - cells));
-      }
-    }
-  });
-}
-
-}  // namespace
-
-void OverlapCounts::count_square(const TrackSet& tracks, bool may_wrap) {
-  const size_t k = images_.size();
-  std::vector<uint32_t> square(k * k, 0);
-  uint32_t* const cells = square.data();
-  FlatMap square_carries(16);
-  if (may_wrap) {
-    add_square_visits<true>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
-  } else {
-    add_square_visits<false>(tracks.ends_, tracks.image_ids_.data(), k, cells, square_carries);
-  }
-  const auto visits_at = [&](size_t cell) { return whole_count(cells, square_carries, cell); };
-  // Each row whole: a pair's visits lie in its two ordered cells, the diagonal's in one.
-  for (size_t a = 0; a < k; ++a) {
-    for (size_t b = 0; b < k; ++b) {
-      const uint64_t visits = a == b ? 2 * visits_at(a * k + a) : visits_at(a * k + b) + visits_at(b * k + a);
-      if (visits != 0) heads_.append(static_cast<uint32_t>(b), visits);
-    }
-    heads_.end_row();
-    tails_.end_row();
-  }
-}
-
-template <bool kMayWrap>
-void OverlapCounts::count_sorted_track(const uint32_t* d, size_t n) {
-  // Sorted, every pair (i, j <= i) has d[j] <= d[i]: its cell lies in row d[i].
-  uint32_t* const triangle = triangle_.data();
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t* const row = triangle + triangle_row(d[i]);
-    for (size_t j = 0; j <= i; ++j) {
-      uint32_t& cell = row[d[j]];
-      ++cell;
-      if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries_, static_cast<size_t>(&cell - triangle));
-    }
-  }
-}
-
-template <bool kMayWrap>
-void OverlapCounts::count_unsorted_track(const uint32_t* d, size_t n) {
-  // Sorting a short track mispredicts a branch per element or so, more than it saves:
-  // each pair's cell is found instead as row max(d[i], d[j]), column min(d[i], d[j]),
-  // and the row start grows with the image, so the larger start is the row's.
-  uint32_t* const triangle = triangle_.data();
-  size_t row_of[kMaxUnsortedTrack];
-  for (size_t i = 0; i < n; ++i) row_of[i] = triangle_row(d[i]);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j <= i; ++j) {
-      uint32_t& cell = triangle[std::max(row_of[i], row_of[j]) + std::min(d[i], d[j])];
-      ++cell;
-      if (kMayWrap && __builtin_expect(cell == 0, 0)) note_wrap(carries_, static_cast<size_t>(&cell - triangle));
-    }
-  }
-}
-
-namespace {
-
-// Every non-empty track as one word holding how many of its images are still to be
-// walked, then its image numbers in their own order. The row walk takes image after
-// image in ascending order and drops each from its tracks as it goes, so at image a a
-// track holds exactly its images at or after a: no track is ever sorted. Tracks are
-// grouped by their smallest image into a few hundred bins of neighbouring images: the
-// tracks of one image then lie near each other whenever images that see the same
-// points have near numbers, and few bins fill at once while grouping.
-template <class Word>
-struct LiveTracks {
-  static constexpr size_t kMaxBins = 1024;
-  FilledVector<Word> words;
-  FilledVector<Word> spare;           // the buffer the tracks were regrouped from, for reuse
-  std::vector<uint64_t> occurrences;  // how many track elements name each image
-
-  // Takes over the image numbers: once regrouped, their buffer is kept as the spare
-  // one (in 32-bit words) or released.
-  LiveTracks(FilledVector<image_t>& images, const std::vector<size_t>& ends, size_t image_count)
-      : occurrences(image_count, 0) {
-    unsigned shift = 0;
-    while ((uint64_t{image_count} >> shift) > kMaxBins) ++shift;
-    const size_t bins = static_cast<size_t>((uint64_t{image_count} >> shift) + 1);
-    const auto bin_of = [&](size_t begin, size_t end) {
-      image_t least = images[begin];
-      for (size_t at = begin + 1; at < end; ++at) least = std::min(least, images[at]);
-      return static_cast<size_t>(least >> shift);
-    };
-    std::vector<size_t> bin_starts(bins + 1, 0);
-    size_t total = 0;
-    for_each_track(ends, [&](size_t begin, size_t end) {
-      if (end == begin) return;
-      for (size_t at = begin; at < end; ++at) ++occurrences[images[at]];
-      bin_starts[bin_of(begin, end) + 1] += end - begin + 1;
-      total += end - begin + 1;
-    });
-    for (size_t bin = 0; bin < bins; ++bin) bin_starts[bin + 1] += bin_starts[bin];
-    words.resize(total);
-    Word* const out = words.data();
-    for_each_track(ends, [&](size_t begin, size_t end) {
-      if (end == begin) return;
-      size_t& to = bin_starts[bin_of(begin, end)];
-      out[to++] = static_cast<Word>(end - begin);
-      for (size_t at = begin; at < end; ++at) out[to++] = images[at];
-    });
-    if constexpr (sizeof(Word) == sizeof(image_t)) {
-      spare.swap(images);
-    } else {
-      FilledVector<image_t>().swap(images);
-    }
-  }
-};
-
-// For each image, where each track that contains it begins: word positions in the
-// live tracks, whose top bit says the image occurs in that track more than once.
-template <class Word>
-struct TrackIndex {
-  static constexpr Word kMark = Word{1} << (sizeof(Word) * 8 - 1);
-  std::vector<size_t> starts;  // image a's tracks: entries[starts[a] .. ends[a])
-  std::vector<size_t> ends;
-  FilledVector<Word> entries;
-
-  // Reuses the spare memory of the live tracks, already paged in.
-  TrackIndex(LiveTracks<Word>& live, size_t images) : starts(images + 1, 0) {
-    for (size_t a = 0; a < images; ++a) starts[a + 1] = starts[a] + live.occurrences[a];
-    entries.swap(live.spare);
-    entries.resize(starts[images]);
-    ends.assign(starts.begin(), starts.end() - 1);
-    std::vector<Word> last_track(images, ~Word{0});
-    const Word* const words = live.words.data();
-    for (size_t at = 0; at < live.words.size();) {
-      const Word track = static_cast<Word>(at);
-      const size_t length = words[at];
-      for (const Word* image = words + at + 1; image != words + at + 1 + length; ++image) {
-        if (last_track[*image] == track) {
-          entries[ends[*image] - 1] |= kMark;
-        } else {
-          entries[ends[*image]++] = track;
-          last_track[*image] = track;
-        }
-      }
-      at += length + 1;
-    }
-  }
-};
-
-// How far ahead the row walk asks for the tracks it will need: each is usually a
-// cache miss, and many misses in flight cost hardly more than one.
-constexpr size_t kTrackPrefetch = 16;
-
-}  // namespace
 
 void RowStore::append(uint32_t image, uint64_t count) {
   if ((size_ & kBlockMask) == 0) add_block();
@@ -455,95 +207,6 @@ void RowStore::set(uint64_t at, uint32_t image, uint64_t count) {
   if (count >> 32 != 0) high_words_[at] = count >> 32;
 }
 
-namespace {
-
-// A row's counters in blocks of this many, with a flag per block that says whether
-// any of them was touched: a visit sets a flag rather than listing its image, and the
-// row is read back in ascending image order by skipping untouched blocks.
-constexpr unsigned kRowBlockBits = 4;
-
-// Walks a track in which the row's image occurs more than once (rare): every image b
-// left adds c_a to [a][b], and all of a's occurrences leave the track.
-template <class Word>
-void walk_repeating_track(Word* track, Word image, uint64_t* counter, uint8_t* touched_blocks) {
-  const Word live_count = track[0];
-  Word* const images_left = track + 1;
-  const uint64_t weight = static_cast<uint64_t>(std::count(images_left, images_left + live_count, image));
-  Word kept = 0;
-  for (Word i = 0; i < live_count; ++i) {
-    const Word b = images_left[i];
-    counter[b] += weight;
-    touched_blocks[b >> kRowBlockBits] = 1;
-    images_left[kept] = b;
-    kept += b != image;
-  }
-  track[0] = kept;
-}
-
-}  // namespace
-
-template <class Word>
-void OverlapCounts::count_rows(TrackSet& tracks) {
-  constexpr Word kMark = TrackIndex<Word>::kMark;
-  const size_t images = images_.size();
-  std::vector<point3D_t>().swap(tracks.point_ids_);
-  LiveTracks<Word> live(tracks.image_ids_, tracks.ends_, images);
-  std::vector<size_t>().swap(tracks.ends_);  // the counts now end the tracks
-  const TrackIndex<Word> index(live, images);
-  Word* const words = live.words.data();
-  // One row at a time: its counters stay in cache, and only touched blocks are read.
-  const size_t block_count = ((images >> kRowBlockBits) + 8) & ~size_t{7};  // whole eights of flags
-  std::vector<uint64_t> counter(block_count << kRowBlockBits, 0);
-  std::vector<uint8_t> touched_blocks(block_count, 0);
-  for (size_t a = 0; a < images; ++a) {
-    const Word* const entries = index.entries.data() + index.starts[a];
-    const size_t count = index.ends[a] - index.starts[a];
-    const Word image = static_cast<Word>(a);
-    for (size_t t = 0; t < count; ++t) {
-      if (t + kTrackPrefetch < count) __builtin_prefetch(words + (entries[t + kTrackPrefetch] & ~kMark));
-      Word* const track = words + (entries[t] & ~kMark);
-      if (entries[t] & kMark) {
-        walk_repeating_track(track, image, counter.data(), touched_blocks.data());
-        continue;
-      }
-      // Each image b >= a left in the track adds one to [a][b]; then a leaves the
-      // track, its place taken by the last image left.
-      const Word live_count = track[0];
-      Word* const images_left = track + 1;
-      Word at = 0;
-      for (Word i = 0; i < live_count; ++i) {
-        const Word b = images_left[i];
-        ++counter[b];
-        touched_blocks[b >> kRowBlockBits] = 1;
-        at = b == image ? i : at;
-      }
-      images_left[at] = images_left[live_count - 1];
-      track[0] = live_count - 1;
-    }
-    counter[a] += live.occurrences[a];  // the diagonal is sum c_a (c_a + 1)
-    emit_row(a, counter.data(), touched_blocks.data(), block_count);
-  }
-}
-
-void OverlapCounts::emit_row(size_t a, uint64_t* counter, uint8_t* touched_blocks, size_t block_count) {
-  // Every touched image is at or after a; untouched blocks are skipped eight flags at a time.
-  for (size_t first = (a >> kRowBlockBits) & ~size_t{7}; first < block_count; first += 8) {
-    uint64_t eight_flags;
-    std::memcpy(&eight_flags, touched_blocks + first, sizeof eight_flags);
-    if (eight_flags == 0) continue;
-    for (size_t block = first; block < first + 8; ++block) {
-      if (!touched_blocks[block]) continue;
-      touched_blocks[block] = 0;
-      for (size_t b = block << kRowBlockBits; b < (block + 1) << kRowBlockBits; ++b) {
-        if (counter[b] == 0) continue;
-        tails_.append(static_cast<uint32_t>(b), counter[b]);
-        counter[b] = 0;
-      }
-    }
-  }
-  tails_.end_row();
-}
-
 OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points) {
   TrackSet tracks;
   tracks.reserve_tracks(points.size());
@@ -557,6 +220,50 @@ OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points
     counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) { row[counts.image_id(b)] = count; });
   }
   return result;
+}
+
+CovisibilityRows covisibility_rows(const int64_t* track_offsets, size_t point_count,
+                                   const image_t* track_image_ids, size_t element_count) {
+  // Each offset is read once, checked as it is used: the arrays may be another's memory.
+  int64_t begin = track_offsets[0];
+  if (begin != 0) throw TrackArraysError("track_offsets must start at 0");
+  TrackSet tracks;
+  tracks.reserve_tracks(point_count);
+  for (size_t k = 0; k < point_count; ++k) {
+    const int64_t end = track_offsets[k + 1];
+    if (end < begin) throw TrackArraysError("track_offsets must never decrease");
+    if (static_cast<uint64_t>(end) > uint64_t{element_count}) {
+      throw TrackArraysError("track_offsets must not pass the length of track_image_ids");
+    }
+    // Both lie within element_count, a size_t, so they convert exactly.
+    tracks.add_track(k, track_image_ids + static_cast<size_t>(begin), static_cast<size_t>(end - begin));
+    begin = end;
+  }
+  if (static_cast<uint64_t>(begin) != uint64_t{element_count}) {
+    throw TrackArraysError("track_offsets must end at the length of track_image_ids");
+  }
+  OverlapCounts counts(std::move(tracks));
+  CovisibilityRows rows;
+  const size_t image_count = counts.image_count();
+  uint64_t entries = 0;
+  for (uint32_t a = 0; a < image_count; ++a) entries += counts.row_size(a);
+  if (entries > SIZE_MAX / sizeof(uint64_t)) throw std::bad_alloc();
+  rows.image_ids.resize(image_count);
+  rows.offsets.resize(image_count + 1);
+  rows.partner_ids.resize(static_cast<size_t>(entries));
+  rows.counts.resize(static_cast<size_t>(entries));
+  size_t at = 0;
+  for (uint32_t a = 0; a < image_count; ++a) {
+    rows.image_ids[a] = counts.image_id(a);
+    rows.offsets[a] = static_cast<int64_t>(at);
+    counts.for_each_in_row(a, [&](uint32_t b, uint64_t count) {
+      rows.partner_ids[at] = counts.image_id(b);
+      rows.counts[at++] = count;
+    });
+    counts.release_rows_before(a + 1);
+  }
+  rows.offsets[image_count] = static_cast<int64_t>(at);
+  return rows;
 }
 
 }  // namespace tolv

@@ -5,8 +5,10 @@
 // keeping only non-zero entries. Counts are 64-bit, so they never wrap.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -37,6 +39,14 @@ class TrackSet {
     if (length > image_ids_.size() - element_count_) grow(length);
     image_t* const out = image_ids_.data() + element_count_;
     for (size_t i = 0; i < length; ++i) out[i] = elements[i].image_id;
+    element_count_ += length;
+    ends_.push_back(element_count_);
+  }
+  // The same from a track's image ids alone.
+  void add_track(point3D_t point_id, const image_t* image_ids, size_t length) {
+    point_ids_.push_back(point_id);
+    if (length > image_ids_.size() - element_count_) grow(length);
+    std::copy(image_ids, image_ids + length, image_ids_.data() + element_count_);
     element_count_ += length;
     ends_.push_back(element_count_);
   }
@@ -150,7 +160,9 @@ class OverlapCounts {
  private:
   void renumber_images(FilledVector<image_t>& image_ids);
   bool triangle_pays_off(uint64_t visits) const;
+  // Few images: a square, or a triangle past the square's bound.
   void count_dense(TrackSet& tracks, bool may_wrap);
+  void count_triangle(TrackSet& tracks, bool may_wrap);
   void count_square(const TrackSet& tracks, bool may_wrap);
   // Counter wraps are checked only where some counter may wrap.
   template <bool kMayWrap>
@@ -178,5 +190,27 @@ using OverlapMap = std::unordered_map<image_t, std::unordered_map<image_t, uint6
 
 // The whole computation on native records, for tests and native callers.
 OverlapMap compute_overlaps(const std::unordered_map<point3D_t, Point3D>& points);
+
+// The counts as compressed rows: row k is image image_ids[k] (ascending), its partners
+// partner_ids[offsets[k] .. offsets[k + 1]) ascending, each with its count.
+struct CovisibilityRows {
+  std::vector<image_t> image_ids;
+  std::vector<int64_t> offsets;
+  std::vector<image_t> partner_ids;
+  std::vector<uint64_t> counts;
+};
+
+// Tracks given as arrays are out of step with each other: what names which.
+class TrackArraysError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// The whole computation on tracks as arrays: point k's track is
+// track_image_ids[track_offsets[k] .. track_offsets[k + 1]), point_count + 1 offsets,
+// each point its own track. Throws TrackArraysError unless the offsets start at 0, never
+// decrease and end at element_count; each offset is read once.
+CovisibilityRows covisibility_rows(const int64_t* track_offsets, size_t point_count,
+                                   const image_t* track_image_ids, size_t element_count);
 
 }  // namespace tolv

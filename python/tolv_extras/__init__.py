@@ -9,6 +9,10 @@ Whole models as numpy arrays, straight from the files (binary or text):
     read_model(folder, format)     Model(cameras, images, points, rigs, frames), rows in
                                    file order; ModelFormatError for malformed files
     rows_of(ids, wanted)           the row of each wanted id (track image ids -> rows)
+    covisibility_counts(points)    Covisibility: tolv.compute_overlaps' counts as
+                                   compressed rows, counted natively
+    model_pairs(model, k)          (P, 2) uint32: each image's k most co-visible images,
+                                   as covisibility_pairs picks them
     CAMERA_MODELS                  COLMAP's camera models by id, 0 to 17: name, param_names
 
 Editing whole models (new Models; both sides of every observation kept in step):
@@ -44,8 +48,10 @@ tolv's records as numpy arrays, rows sorted by id:
 
 Files:
     covisibility_pairs(images, overlaps, k)   each image's k most co-visible images
-    write_pairs(path, images, pairs)          "name_a name_b" pairs file
-    write_ply(path, points3D, splatting)        binary PLY of PointsArrays or records:
+    write_pairs(path, images, pairs)          "name_a name_b" pairs file (records or
+                                              ImagesArrays; names holding white space
+                                              are refused)
+    write_ply(path, points3D, splatting)      binary PLY of PointsArrays or records:
                                               a point cloud, or the Gaussian-splatting
                                               layout (float xyz, zero normals, rgb)
 
@@ -64,7 +70,7 @@ from .arrays import (
     images_arrays,
     points_arrays,
 )
-from .covisibility import covisibility_pairs
+from .covisibility import Covisibility, covisibility_counts, covisibility_pairs, model_pairs
 from .editing import filter_images, filter_points
 from .errors import ModelFormatError
 from .files import write_pairs, write_ply
@@ -92,6 +98,7 @@ __all__ = [
     "INVALID_POINT3D_ID",
     "CameraModel",
     "CamerasArrays",
+    "Covisibility",
     "FramesArrays",
     "ImagesArrays",
     "Model",
@@ -102,10 +109,12 @@ __all__ = [
     "cameras_arrays",
     "colmap_model_id",
     "colmap_model_name",
+    "covisibility_counts",
     "covisibility_pairs",
     "filter_images",
     "filter_points",
     "images_arrays",
+    "model_pairs",
     "name_bytes",
     "param_names",
     "points_arrays",

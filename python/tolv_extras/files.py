@@ -6,14 +6,18 @@ from __future__ import annotations
 import os
 import secrets
 import stat
-from typing import Any, Iterable, Mapping, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Sequence, Tuple, Union
 
 import tolv
 
 from ._arguments import StrPath, require_records, text_path, type_name
 from ._numpy import missing_numpy
-from .arrays import PointsArrays, point_values, sorted_points
+from .arrays import ImagesArrays, PointsArrays, point_values, sorted_points
 from .names import name_bytes
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 
 Pair = Tuple[int, int]
 
@@ -92,34 +96,79 @@ def _pair_of_ids(pair: object, where: str) -> Pair:
                     f"not {pair!r:.60}")
 
 
-def pair_lines(images: Mapping[int, tolv.Image], pairs: Sequence[Pair]) -> bytes:
-    """One "name_a name_b" line per pair, the names as their stored bytes."""
-    names = {image_id: name_bytes(image) for image_id, image in images.items()}
+def _pair_list(pairs: object) -> List[Pair]:
+    """The pairs as (int, int) tuples: from a sequence of pairs, or from a (P, 2) integer
+    array (as model_pairs returns)."""
+    if type(pairs).__module__ == "numpy" and hasattr(pairs, "dtype"):
+        array: Any = pairs
+        if array.dtype.kind not in "ui":
+            raise TypeError(f"pairs must be an integer array, not of dtype {array.dtype}")
+        if array.ndim != 2 or array.shape[1] != 2:
+            raise ValueError(f"pairs must be of shape (P, 2), not {array.shape}")
+        return [(first, second) for first, second in array.tolist()]
     if isinstance(pairs, (str, bytes)) or not isinstance(pairs, Sequence):
-        raise TypeError(f"pairs must be a sequence of (image_id, image_id), "
-                        f"not {type_name(pairs)}")
+        raise TypeError(f"pairs must be a sequence of (image_id, image_id) or a (P, 2) "
+                        f"integer array, not {type_name(pairs)}")
+    return [_pair_of_ids(pair, f"pairs[{index}]") for index, pair in enumerate(pairs)]
+
+
+def _names_of(images: object) -> Dict[int, bytes]:
+    """Each image's stored name bytes by id, from ImagesArrays or tolv's records."""
+    if isinstance(images, ImagesArrays):
+        ids = images.ids.tolist()
+        if len(ids) != len(images.names):
+            raise ValueError(f"images has {len(ids)} ids but {len(images.names)} names")
+        return {image_id: name.encode("utf-8", "surrogateescape")
+                for image_id, name in zip(ids, images.names)}
+    records = require_records(images, tolv.Image, "images")
+    return {image_id: name_bytes(image) for image_id, image in records.items()}
+
+
+def _unwritable(name: bytes) -> bool:
+    """Whether a pairs file cannot hold the name: readers split lines on white space,
+    ASCII (bytes.split) or any that str.split knows, so such a name, or an empty one,
+    does not come back whole."""
+    if not name or len(name.split()) != 1:
+        return True
+    return any(c.isspace() for c in name.decode("utf-8", "surrogateescape"))
+
+
+def pair_lines(images: object, pairs: object) -> bytes:
+    """One "name_a name_b" line per pair, the names as their stored bytes."""
+    names = _names_of(images)
+    listed = _pair_list(pairs)
+    checked = set()
     lines = []
-    for index, pair in enumerate(pairs):
-        first, second = _pair_of_ids(pair, f"pairs[{index}]")
+    for index, (first, second) in enumerate(listed):
         for image_id in (first, second):
+            if image_id in checked:
+                continue
             if image_id not in names:
                 raise ValueError(f"pairs[{index}] names image {image_id}, which images lacks")
+            if _unwritable(names[image_id]):
+                name = names[image_id].decode("utf-8", "surrogateescape")
+                raise ValueError(f"image {image_id} is named {name!r}, which a pairs file "
+                                 f"cannot hold: its readers split lines on white space")
+            checked.add(image_id)
         lines.append(names[first] + b" " + names[second] + b"\n")
     return b"".join(lines)
 
 
-def write_pairs(path: StrPath, images: Mapping[int, tolv.Image],
-                pairs: Sequence[Pair]) -> None:
+def write_pairs(path: StrPath, images: Union[Mapping[int, tolv.Image], ImagesArrays],
+                pairs: Union[Sequence[Pair], "npt.NDArray[np.integer[Any]]"]) -> None:
     """Writes the pairs as a pairs file: one "name_a name_b" line each, names as stored.
 
-    The format that feature matching and localization pipelines read. The file is
-    written whole or not at all. Names holding white space cannot be told apart in
-    this format; the caller may want to warn about them. Raises TypeError for
-    arguments of the wrong type, ValueError for a pair naming an image that images
-    lacks, OSError if the file cannot be written.
+    The format that feature matching and localization pipelines read. images is the
+    dict of tolv.Image records or an ImagesArrays (read_model's model.images); pairs a
+    sequence of (image id, image id) tuples or a (P, 2) integer array (model_pairs).
+    The file is written whole or not at all. Raises TypeError for arguments of the
+    wrong type; ValueError for a pair naming an image that images lacks, and for an
+    image in the pairs whose name is empty or holds white space (space, tab, line
+    breaks or any other), which the format cannot hold, naming its id and name;
+    OSError if the file cannot be written.
     """
     target = text_path(path, "path")
-    data = pair_lines(require_records(images, tolv.Image, "images"), pairs)
+    data = pair_lines(images, pairs)
     write_whole(target, [data])
 
 

@@ -1,4 +1,4 @@
-// tolv_extras._model_io: the entry point and the three functions the Python side calls.
+// tolv_extras._model_io: the entry point and the four functions the Python side calls.
 // Files are read and parsed with the interpreter lock released.
 #include <cerrno>
 #include <new>
@@ -11,6 +11,8 @@
 #include "py/owned_ref.hpp"
 #include "py_model_io/column_buffer.hpp"
 #include "py_model_io/columns_to_python.hpp"
+#include "py_model_io/covisibility_py.hpp"
+#include "py_model_io/lock_released.hpp"
 
 namespace tolv::py_model_io {
 namespace {
@@ -21,18 +23,6 @@ using model_io::ModelPaths;
 // The callable that makes a ModelFormatError from (path, offset, line, detail); set
 // once by tolv_extras when it imports this module, never freed.
 PyObject* format_error_factory = nullptr;
-
-// Releases the interpreter lock for the lifetime of the object, on every way out.
-class LockReleased {
- public:
-  LockReleased() : state_(PyEval_SaveThread()) {}
-  ~LockReleased() { PyEval_RestoreThread(state_); }
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // A file path argument: bytes as the file system takes them, or None when optional.
 bool path_argument(PyObject* value, std::string* path) {
@@ -154,6 +144,8 @@ PyMethodDef module_functions[] = {
     {"read_model_files", read_model_files_py, METH_VARARGS,
      "read_model_files(cameras, images, points3D, rigs, frames, text, threads)"},
     {"camera_models", camera_models_py, METH_NOARGS, "camera_models()"},
+    {"covisibility_counts", covisibility_counts_py, METH_VARARGS,
+     "covisibility_counts(track_offsets, track_image_ids)"},
     {"set_format_error_factory", set_format_error_factory_py, METH_O,
      "set_format_error_factory(factory)"},
     {nullptr, nullptr, 0, nullptr},

@@ -7,7 +7,8 @@
 // renumbering. Bit 2: every track is a single 2-byte image id with no id or length byte,
 // so that a short input names enough images to be counted row by row. Bits 3 and 4
 // force the counting method: row by row, in 32-bit or (both bits) 64-bit words; bit 5
-// without bit 3 forces the triangle.
+// without bit 3 forces the triangle. The latest tracks are counted once more through
+// the arrays entry, laid end to end as offsets and image ids.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -108,6 +109,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // caller builds one result row per numbered image and must not get an empty one.
   for (uint32_t a = 0; a < counts.image_count(); ++a) {
     if (!on_diagonal[a]) fail("numbered image without pairs", counts.image_id(a), 0, 0, 0);
+  }
+
+  std::vector<int64_t> offsets{0};
+  std::vector<tolv::image_t> flat;
+  for (const auto& entry : latest) {
+    flat.insert(flat.end(), entry.second.begin(), entry.second.end());
+    offsets.push_back(static_cast<int64_t>(flat.size()));
+  }
+  const tolv::CovisibilityRows rows =
+      tolv::covisibility_rows(offsets.data(), latest.size(), flat.data(), flat.size());
+  if (rows.image_ids.size() != counts.image_count()) {
+    fail("arrays entry: images", 0, 0, rows.image_ids.size(), counts.image_count());
+  }
+  if (rows.partner_ids.size() != row_entries) fail("arrays entry: entries", 0, 0, rows.partner_ids.size(), row_entries);
+  for (size_t k = 0; k < rows.image_ids.size(); ++k) {
+    if (rows.image_ids[k] != counts.image_id(static_cast<uint32_t>(k))) {
+      fail("arrays entry: image", rows.image_ids[k], 0, k, 0);
+    }
+    for (auto at = static_cast<size_t>(rows.offsets[k]); at < static_cast<size_t>(rows.offsets[k + 1]); ++at) {
+      if (at > static_cast<size_t>(rows.offsets[k]) && rows.partner_ids[at - 1] >= rows.partner_ids[at]) {
+        fail("arrays entry: row out of order", rows.image_ids[k], rows.partner_ids[at], 0, 0);
+      }
+      const auto found = naive.find(std::minmax(rows.image_ids[k], rows.partner_ids[at]));
+      const uint64_t visits = found == naive.end() ? 0 : found->second;
+      const uint64_t expected = rows.image_ids[k] == rows.partner_ids[at] ? 2 * visits : visits;
+      if (rows.counts[at] != expected) fail("arrays entry: count", rows.image_ids[k], rows.partner_ids[at], rows.counts[at], expected);
+    }
   }
   return 0;
 }

@@ -71,6 +71,33 @@ constexpr OverlapCounts::Method kMethods[] = {OverlapCounts::Method::automatic, 
                                               OverlapCounts::Method::rows, OverlapCounts::Method::wide_rows};
 const char* const kMethodNames[] = {"automatic", "triangle", "rows", "wide rows"};
 
+// The tracks through the arrays entry: offsets and image ids laid end to end. Rows and
+// partners must come in ascending id order, and every count must be non-zero.
+Counts counts_of_arrays(const Tracks& tracks) {
+  std::vector<int64_t> offsets{0};
+  std::vector<image_t> images;
+  for (const auto& track : tracks) {
+    images.insert(images.end(), track.begin(), track.end());
+    offsets.push_back(static_cast<int64_t>(images.size()));
+  }
+  const CovisibilityRows rows = covisibility_rows(offsets.data(), tracks.size(), images.data(), images.size());
+  CHECK_EQ(rows.offsets.size(), rows.image_ids.size() + 1);
+  CHECK_EQ(rows.partner_ids.size(), rows.counts.size());
+  CHECK_EQ(uint64_t{rows.partner_ids.size()}, static_cast<uint64_t>(rows.offsets.back()));
+  Counts counts;
+  for (size_t k = 0; k < rows.image_ids.size(); ++k) {
+    CHECK(k == 0 || rows.image_ids[k - 1] < rows.image_ids[k]);
+    CHECK(rows.offsets[k] < rows.offsets[k + 1]);
+    auto& row = counts[rows.image_ids[k]];
+    for (auto at = static_cast<size_t>(rows.offsets[k]); at < static_cast<size_t>(rows.offsets[k + 1]); ++at) {
+      CHECK(at == static_cast<size_t>(rows.offsets[k]) || rows.partner_ids[at - 1] < rows.partner_ids[at]);
+      CHECK(rows.counts[at] != 0);
+      row[rows.partner_ids[at]] = rows.counts[at];
+    }
+  }
+  return counts;
+}
+
 OverlapCounts count_with(const Tracks& tracks, OverlapCounts::Method method) {
   TrackSet set;
   for (size_t p = 0; p < tracks.size(); ++p) {
@@ -110,6 +137,7 @@ TEST(overlaps_of_hand_made_tracks) {
     Counts actual;
     for (const auto& row : compute_overlaps(points)) actual[row.first].insert(row.second.begin(), row.second.end());
     CHECK_EQ(actual == cases[k].expected, true, "case " + std::to_string(k));
+    CHECK_EQ(counts_of_arrays(cases[k].tracks) == cases[k].expected, true, "case " + std::to_string(k) + ", arrays");
     for (size_t m = 0; m < std::size(kMethods); ++m) {
       CHECK_EQ(counts_of(count_with(cases[k].tracks, kMethods[m])) == cases[k].expected, true,
                "case " + std::to_string(k) + ", " + kMethodNames[m]);
@@ -248,6 +276,7 @@ TEST(every_counting_method_matches_naive_counts) {
       CHECK_EQ(counts_of(count_with(tracks, kMethods[m])) == expected, true,
                std::string(s.name) + ", " + kMethodNames[m]);
     }
+    CHECK_EQ(counts_of_arrays(tracks) == expected, true, std::string(s.name) + ", arrays");
   }
 }
 
@@ -322,4 +351,30 @@ TEST(rows_keep_counts_past_32_bits_anywhere_in_a_long_store) {
     counts.release_rows_before(a + 1);
   }
   CHECK(by_row == expected);
+}
+
+TEST(arrays_entry_refuses_offsets_out_of_step_with_the_image_ids) {
+  const image_t images[] = {1, 2, 3};
+  const struct {
+    std::vector<int64_t> offsets;  // one more than the points
+    size_t element_count;
+    const char* names;  // what the message must say
+  } cases[] = {
+      {{1, 3}, 3, "start at 0"},
+      {{0, 2, 1, 3}, 3, "never decrease"},
+      {{0, -1}, 0, "never decrease"},
+      {{0, 2}, 3, "end at the length"},
+      {{0, 3, 4}, 3, "pass the length"},
+      {{0, 4, 3}, 3, "pass the length"},
+      {{0}, 3, "end at the length"},
+  };
+  for (const auto& c : cases) {
+    std::string message;
+    try {
+      covisibility_rows(c.offsets.data(), c.offsets.size() - 1, images, c.element_count);
+    } catch (const TrackArraysError& error) {
+      message = error.what();
+    }
+    CHECK_EQ(message.find(c.names) != std::string::npos, true, message);
+  }
 }

@@ -2,6 +2,7 @@
 errors for missing and malformed files."""
 
 import os
+import re
 import pickle
 import struct
 import threading
@@ -192,3 +193,165 @@ def test_malformed_files_name_the_file_the_place_and_what_was_expected(tmp_path,
     copy = pickle.loads(pickle.dumps(error))
     assert (str(copy), copy.path, copy.offset, copy.line) == \
         (str(error), error.path, error.offset, error.line)
+
+
+# Co-visibility from the arrays: model_pairs against covisibility_pairs on the records,
+# covisibility_counts' checks, and write_pairs from ImagesArrays.
+
+UNIT_Q = (1.0, 0.0, 0.0, 0.0)
+
+def random_model(rng, images, points, max_len, absent, repeat):
+    """A model whose tracks name some images that images.bin lacks (absent), repeat an
+    image within a track (repeat), or are empty; ids out of order, counts often tied."""
+    ids = rng.sample(range(1, 10 * images + 10), images)
+    names = [(i, f"img_{i}.jpg") for i in ids]
+    pool = ids + [100_000 + k for k in range(absent)]
+    image_records = [(i, (1.0, 0.0, 0.0, 0.0), (0.0, 0.0, 0.0), 1, name, []) for i, name in names]
+    point_records = []
+    for pid in range(points):
+        track = []
+        for n in range(rng.randrange(max_len + 1)):
+            track.append(track[-1] if track and rng.random() < repeat else rng.choice(pool))
+        point_records.append((pid * 3 + 1, (0.0, 0.0, 0.0), (0, 0, 0), 0.0,
+                              [(i, n) for n, i in enumerate(track)]))
+    return [(1, 0, 10, 10, [1.0, 5.0, 5.0])], image_records, point_records
+
+
+@pytest.mark.parametrize("images, points, max_len, absent, repeat, k", [
+    (1, 5, 3, 0, 0.0, 1),
+    (6, 40, 4, 0, 0.0, 2),
+    (6, 40, 4, 2, 0.3, 3),
+    (30, 200, 6, 3, 0.1, 5),
+    (30, 200, 6, 3, 0.1, 1000),
+    (200, 900, 8, 10, 0.05, 20),
+])
+@pytest.mark.parametrize("format", ["bin", "txt"])
+def test_model_pairs_are_covisibility_pairs_of_the_records(images, points, max_len, absent,
+                                                          repeat, k, format, tmp_path):
+    import random
+    import tolv
+    rng = random.Random(images * 1000 + points + k)
+    cameras, image_records, point_records = random_model(rng, images, points, max_len, absent,
+                                                         repeat)
+    binary = write_reconstruction(tmp_path / "bin", cameras, image_records, point_records)
+    folder = model_folder(tmp_path, format, cameras, image_records, point_records)
+    with tx.quiet():
+        _, records, points3D = tolv.read_reconstruction_bin(binary)
+        expected = tx.covisibility_pairs(records, tolv.compute_overlaps(points3D), k)
+    pairs = tx.model_pairs(tx.read_model(folder), k)
+    assert pairs.dtype == np.uint32 and pairs.shape == (len(expected), 2)
+    assert [tuple(p) for p in pairs.tolist()] == expected
+
+
+def points_of(tracks):
+    """PointsArrays holding the tracks (lists of image ids), every other field zero."""
+    lengths = [len(t) for t in tracks]
+    n = len(tracks)
+    return tx.PointsArrays(
+        ids=np.arange(n, dtype=np.uint64), xyz=np.zeros((n, 3)), rgb=np.zeros((n, 3), np.uint8),
+        error=np.zeros(n), track_offsets=np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64),
+        track_image_ids=np.array([i for t in tracks for i in t], np.uint32),
+        track_point2D_idxs=np.zeros(sum(lengths), np.uint32))
+
+
+@pytest.mark.parametrize("copies", [3, 70_000])
+def test_model_pairs_rank_counts_past_32_bits(copies, tmp_path):
+    # 70000 copies each of images 1 and 2 in one track: they share 4.9e9 > 2^32 visits;
+    # image 3 shares 2 with 1 and with 2, image 4 shares 1 with 1: ties go to the lower id.
+    # The pairs of images 10 to 4300, which the model lacks, only make the count go by
+    # rows, where a long track costs its length, not its pairs.
+    images = [(i, UNIT_Q, (0.0, 0.0, 0.0), 1, f"{i}.jpg", []) for i in (4, 3, 2, 1)]
+    model = tx.read_model(write_reconstruction(tmp_path / "m", [], images, []))
+    tracks = [[1, 2] * copies, [3, 1, 2], [3, 1, 2], [1, 4]] + [[n, n + 1] for n in range(10, 4300)]
+    model = model._replace(points=points_of(tracks))
+    assert tx.model_pairs(model, 2).tolist() == [[1, 2], [1, 3], [2, 1], [2, 3], [3, 1], [3, 2],
+                                                 [4, 1]]
+    rows = tx.covisibility_counts(model.points)
+    assert rows.counts[rows.offsets[0] + 1] == copies * copies + 2  # image 1 with image 2
+
+
+def test_model_pairs_check_k_and_the_model(tmp_path):
+    model = tx.read_model(model_folder(tmp_path, "bin"))
+    assert tx.model_pairs(model, 1).tolist() == [[5, 2**32 - 1], [2**32 - 1, 5]]
+    for k, error in [(0, ValueError), (True, TypeError), (2.0, TypeError)]:
+        with pytest.raises(error, match="^k must be"):
+            tx.model_pairs(model, k)
+    with pytest.raises(TypeError, match="^model must be"):
+        tx.model_pairs(model.points, 1)
+
+
+@pytest.mark.parametrize("change, error, field", [
+    (dict(track_offsets=np.array([0, 2, 1, 3, 3], np.int64)), ValueError, "track_offsets"),
+    (dict(track_offsets=np.array([1, 2, 3, 3, 3], np.int64)), ValueError, "track_offsets"),
+    (dict(track_offsets=np.array([0, 2, 3, 3, 4], np.int64)), ValueError, "track_offsets"),
+    (dict(track_offsets=np.array([0, 2, 3, 3], np.int64)), ValueError, "track_offsets"),
+    (dict(track_offsets=np.array([[0, 2, 3, 3, 3]], np.int64)), ValueError, "track_offsets"),
+    (dict(track_offsets=np.array([0, 2, 3, 3, 3], np.float64)), TypeError, "track_offsets"),
+    (dict(track_offsets=np.array([0, 2, 3, 3, 2**63], np.uint64)), ValueError, "track_offsets"),
+    (dict(track_image_ids=np.array([1, -2, 3], np.int64)), ValueError, "track_image_ids"),
+    (dict(track_image_ids=np.array([1, 2**32, 3], np.int64)), ValueError, "track_image_ids"),
+    (dict(track_image_ids=np.array([1, 2], np.uint32)), ValueError, "track_offsets"),
+])
+def test_covisibility_counts_name_the_inconsistent_field(change, error, field):
+    points = points_of([[1, 2], [3], [], []])
+    assert tx.covisibility_counts(points).image_ids.tolist() == [1, 2, 3]
+    with pytest.raises(error, match="^points." + field):
+        tx.covisibility_counts(points._replace(**change))
+    with pytest.raises(TypeError, match="^points must be"):
+        tx.covisibility_counts(points._asdict())
+
+
+@pytest.mark.parametrize("as_array", [False, True])
+@pytest.mark.parametrize("source", ["records", "images_arrays", "read_model"])
+def test_write_pairs_from_any_images_and_pairs(source, as_array, tmp_path):
+    import tolv
+    images = [(4, UNIT_Q, (0.0, 0.0, 0.0), 1, "a.jpg", []),
+              (2, UNIT_Q, (0.0, 0.0, 0.0), 1, "写真/c.png".encode(), []),
+              (9, UNIT_Q, (0.0, 0.0, 0.0), 1, b"bad\xff.jpg", [])]
+    folder = write_reconstruction(tmp_path / "m", [], images, [])
+    with tx.quiet():
+        records = tolv.read_images_bin(folder + "/images.bin")
+    given = {"records": records, "images_arrays": tx.images_arrays(records),
+             "read_model": tx.read_model(folder).images}[source]
+    pairs = [(4, 2), (9, 4), (2, 9)]
+    out = tmp_path / "pairs.txt"
+    tx.write_pairs(out, given, np.array(pairs, np.uint32) if as_array else pairs)
+    assert out.read_bytes() == "a.jpg 写真/c.png\n".encode() + b"bad\xff.jpg a.jpg\n" + \
+        "写真/c.png".encode() + b" bad\xff.jpg\n"
+
+
+@pytest.mark.parametrize("space", [" ", "\t", "\n", "\r", "\x0b", "\x0c", "\x1c", "\x1f",
+                                   "\x85", "\xa0", "\u3000", "\u2028"])
+@pytest.mark.parametrize("source", ["records", "read_model"])
+def test_write_pairs_refuses_names_a_pairs_file_cannot_hold(space, source, tmp_path):
+    import tolv
+    spaced = f"left{space}right.jpg"
+    images = [(1, UNIT_Q, (0.0, 0.0, 0.0), 1, "one.jpg", []),
+              (2, UNIT_Q, (0.0, 0.0, 0.0), 1, spaced.encode(), []),
+              (3, UNIT_Q, (0.0, 0.0, 0.0), 1, "three.jpg", [])]
+    folder = write_reconstruction(tmp_path / "m", [], images, [])
+    with tx.quiet():
+        given = (tolv.read_images_bin(folder + "/images.bin") if source == "records"
+                 else tx.read_model(folder).images)
+    out = tmp_path / "pairs.txt"
+    out.write_bytes(b"before\n")
+    tx.write_pairs(out, given, [(1, 3)])  # only the names written must be whole
+    assert out.read_bytes() == b"one.jpg three.jpg\n"
+    with pytest.raises(ValueError, match=f"^image 2 is named {re.escape(repr(spaced))}, "):
+        tx.write_pairs(out, given, np.array([[1, 3], [3, 2]]))
+    assert out.read_bytes() == b"one.jpg three.jpg\n"  # written whole or not at all
+
+
+@pytest.mark.parametrize("pairs, error, says", [
+    (np.array([1, 2]), ValueError, "shape"),
+    (np.array([[1, 2, 3]]), ValueError, "shape"),
+    (np.array([[1.0, 2.0]]), TypeError, "integer"),
+    (np.array([[1, 7]]), ValueError, "image 7"),
+    (np.array([[1, -1]]), ValueError, "image -1"),
+])
+def test_write_pairs_check_a_pairs_array(pairs, error, says, tmp_path):
+    images = [(1, UNIT_Q, (0.0, 0.0, 0.0), 1, "one.jpg", [])]
+    model = tx.read_model(write_reconstruction(tmp_path / "m", [], images, []))
+    with pytest.raises(error, match=says):
+        tx.write_pairs(tmp_path / "pairs.txt", model.images, pairs)
+    assert not (tmp_path / "pairs.txt").exists()

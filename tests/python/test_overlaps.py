@@ -3,12 +3,13 @@ import os
 import random
 import tempfile
 from collections import Counter
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import tolv
-from colmap_files import points_file
+from colmap_files import points_file, write_reconstruction
 
 U32 = 2**32 - 1
 DONE = "Making sets...\nDone!\n"
@@ -24,6 +25,39 @@ def load(tracks, ids=None):
         with open(path, "wb") as f:
             f.write(points_file(points))
         return tolv.read_points3D_bin(path)
+
+
+def counts_from_arrays(tracks, source):
+    """tolv_extras.covisibility_counts of the tracks as the dict of dicts compute_overlaps
+    gives, checking its row layout on the way: the points from tolv's records
+    (points_arrays) or from the file (read_model)."""
+    pytest.importorskip("numpy")
+    import tolv_extras as tx
+    if source == "records":
+        points = tx.points_arrays(load(tracks))
+    else:
+        elements = [(i, n) for t in tracks for n, i in enumerate(t)]
+        with tempfile.TemporaryDirectory() as folder:
+            write_reconstruction(Path(folder), [], [], [
+                (pid, (0, 0, 0), (0, 0, 0), 0.0, [(i, n) for n, i in enumerate(t)])
+                for pid, t in enumerate(tracks)])
+            points = tx.read_model(folder).points
+        assert len(points.track_image_ids) == len(elements)
+    c = tx.covisibility_counts(points)
+    assert (c.image_ids.dtype, c.offsets.dtype, c.partner_ids.dtype, c.counts.dtype) == (
+        "uint32", "int64", "uint32", "uint64")
+    assert len(c.offsets) == len(c.image_ids) + 1 and c.offsets[0] == 0
+    assert c.offsets[-1] == len(c.partner_ids) == len(c.counts)
+    assert (c.image_ids[1:] > c.image_ids[:-1]).all() and (c.counts > 0).all()
+    ids, starts, partners, counts = (a.tolist() for a in c)
+    out = {}
+    for row, (a, b) in enumerate(zip(starts, starts[1:])):
+        assert partners[a:b] == sorted(set(partners[a:b])) and b > a
+        out[ids[row]] = dict(zip(partners[a:b], counts[a:b]))
+    return out
+
+
+SOURCES = ["records", "file"]
 
 
 def expected(tracks):
@@ -53,6 +87,13 @@ def test_examples(capfd, tracks, result):
     capfd.readouterr()
     assert tolv.compute_overlaps(points) == result == expected(tracks)
     assert capfd.readouterr().out == DONE
+    for source in SOURCES:
+        assert counts_from_arrays(tracks, source) == result, source
+    import tolv_extras as tx
+    arrays = tx.points_arrays(points)
+    capfd.readouterr()
+    tx.covisibility_counts(arrays)
+    assert capfd.readouterr() == ("", "")  # no progress lines, unlike compute_overlaps
 
 
 @settings(max_examples=150, deadline=None)
@@ -60,6 +101,7 @@ def test_examples(capfd, tracks, result):
     lambda ids: st.lists(st.lists(ids, max_size=8), max_size=12)))
 def test_random_tracks(tracks):
     assert tolv.compute_overlaps(load(tracks)) == expected(tracks)
+    assert counts_from_arrays(tracks, "records") == expected(tracks)
 
 
 @pytest.mark.parametrize("images, wide, points, max_len", [
@@ -97,6 +139,8 @@ def test_counts_either_side_of_the_switch(images, points, max_len, wide, repeat)
             track.append(track[-1] if track and rng.random() < repeat else ids[near])
         tracks.append(track)
     assert tolv.compute_overlaps(load(tracks)) == expected(tracks)
+    for source in SOURCES:
+        assert counts_from_arrays(tracks, source) == expected(tracks), source
 
 
 def test_count_past_32_bits_among_many_images():
