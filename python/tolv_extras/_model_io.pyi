@@ -1,4 +1,4 @@
-"""Native readers of whole COLMAP models (tolv_extras._model_io)."""
+"""Native readers and writers of whole COLMAP models (tolv_extras._model_io)."""
 
 from typing import Any, Callable, Dict, Optional, Tuple
 
@@ -8,3 +8,5 @@ def read_model_files(cameras: bytes, images: bytes, points3D: bytes, rigs: Optio
 def camera_models() -> Tuple[Tuple[int, str, str], ...]: ...
 def set_format_error_factory(
         factory: Callable[[str, Optional[int], Optional[int], str], BaseException]) -> None: ...
+def write_model_files(paths: Tuple[bytes, bytes, bytes, Optional[bytes], Optional[bytes]],
+                      text: bool, tables: Dict[str, Optional[Dict[str, Any]]]) -> None: ...

@@ -11,6 +11,8 @@
 #include "py/owned_ref.hpp"
 #include "py_model_io/column_buffer.hpp"
 #include "py_model_io/columns_to_python.hpp"
+#include "py_model_io/lock_released.hpp"
+#include "py_model_io/model_writing.hpp"
 
 namespace tolv::py_model_io {
 namespace {
@@ -21,18 +23,6 @@ using model_io::ModelPaths;
 // The callable that makes a ModelFormatError from (path, offset, line, detail); set
 // once by tolv_extras when it imports this module, never freed.
 PyObject* format_error_factory = nullptr;
-
-// Releases the interpreter lock for the lifetime of the object, on every way out.
-class LockReleased {
- public:
-  LockReleased() : state_(PyEval_SaveThread()) {}
-  ~LockReleased() { PyEval_RestoreThread(state_); }
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // A file path argument: bytes as the file system takes them, or None when optional.
 bool path_argument(PyObject* value, std::string* path) {
@@ -52,17 +42,6 @@ bool optional_path_argument(PyObject* value, std::optional<std::string>* path) {
 py::OwnedRef path_object(const std::string& path) {
   return py::OwnedRef::steal(
       PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-}
-
-void raise_file_failure(const model_io::FileFailure& failure) {
-  py::OwnedRef filename = path_object(failure.path);
-  if (!filename) return;
-  if (failure.error.os_code() == 0) {
-    PyErr_Format(PyExc_ValueError, "%U: %s", filename.get(), failure.error.display().c_str());
-    return;
-  }
-  errno = failure.error.os_code();
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
 }
 
 void raise_format_failure(const model_io::FileFormatFailure& failure) {
@@ -153,6 +132,8 @@ PyObject* set_format_error_factory_py(PyObject*, PyObject* factory) noexcept {
 PyMethodDef module_functions[] = {
     {"read_model_files", read_model_files_py, METH_VARARGS,
      "read_model_files(cameras, images, points3D, rigs, frames, text, threads)"},
+    {"write_model_files", write_model_files_py, METH_VARARGS,
+     "write_model_files(paths, text, tables)"},
     {"camera_models", camera_models_py, METH_NOARGS, "camera_models()"},
     {"set_format_error_factory", set_format_error_factory_py, METH_O,
      "set_format_error_factory(factory)"},
@@ -161,11 +142,23 @@ PyMethodDef module_functions[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "tolv_extras._model_io",
-    "Native readers of whole COLMAP models, for tolv_extras.", -1, module_functions,
+    "Native readers and writers of whole COLMAP models, for tolv_extras.", -1, module_functions,
     nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
+
+void raise_file_failure(const model_io::FileFailure& failure) {
+  py::OwnedRef filename = path_object(failure.path);
+  if (!filename) return;
+  if (failure.error.os_code() == 0) {
+    PyErr_Format(PyExc_ValueError, "%U: %s", filename.get(), failure.error.display().c_str());
+    return;
+  }
+  errno = failure.error.os_code();
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+}
+
 }  // namespace tolv::py_model_io
 
 PyMODINIT_FUNC PyInit__model_io(void) {
