@@ -6,16 +6,12 @@ the interpreter lock released."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from . import _model_io
 from ._arguments import StrPath, text_path, type_name
 from ._numpy import missing_numpy
 from .model_io import FILES, RIG_FILES, Model
-
-if TYPE_CHECKING:
-    import numpy as np
-    import numpy.typing as npt
 
 Array = Any  # a numpy array; the checks below take any array-like
 Table = Dict[str, Any]
@@ -303,6 +299,6 @@ def write_model(folder: StrPath, model: Model, format: str = "bin") -> None:
     text = format == "txt"
     tables = model_tables(np, model, text)
     os.makedirs(path, exist_ok=True)
-    paths = tuple(os.fsencode(os.path.join(path, name))
-                  for name in FILES[format] + RIG_FILES[format])
-    _model_io.write_model_files(paths, text, tables)
+    cameras, images, points3D, rigs, frames = (os.fsencode(os.path.join(path, name))
+                                               for name in FILES[format] + RIG_FILES[format])
+    _model_io.write_model_files((cameras, images, points3D, rigs, frames), text, tables)
