@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include "model_io/binary_writer.hpp"
@@ -61,9 +62,30 @@ bool write_all(int fd, const uint8_t* data, size_t size, int* error) {
   return true;
 }
 
-// Writes bytes to a new file beside target, synced; the new file keeps the target's
-// permissions when it replaces one, else those a plain open gives.
-std::optional<FileFailure> stage(const std::string& target, ByteSpan bytes, Staged* staged) {
+// What a file's content is made by: it hands its bytes to the sink, a block at a time.
+using Producer = std::function<void(ByteSink&)>;
+
+// Writes to a file descriptor; a failed write stops the producer with its errno.
+struct WriteFailed {
+  int code;
+};
+
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  void write(const uint8_t* data, size_t size) override {
+    int error = 0;
+    if (!write_all(fd_, data, size, &error)) throw WriteFailed{error};
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes the content to a new file beside target, synced; the new file keeps the
+// target's permissions when it replaces one, else those a plain open gives.
+std::optional<FileFailure> stage(const std::string& target, const Producer& produce,
+                                 Staged* staged) {
   struct stat existing;
   const bool replaces = ::stat(target.c_str(), &existing) == 0;
   if (replaces && S_ISDIR(existing.st_mode)) return failure(target, EISDIR);
@@ -77,12 +99,22 @@ std::optional<FileFailure> stage(const std::string& target, ByteSpan bytes, Stag
     }
   }
   int error = 0;
-  bool ok = true;
-  if (replaces && ::fchmod(fd, existing.st_mode & 07777) != 0) ok = false, error = errno;
-  if (ok) ok = write_all(fd, bytes.data, bytes.size, &error);
-  if (ok && ::fsync(fd) != 0) ok = false, error = errno;
-  if (::close(fd) != 0 && ok) ok = false, error = errno;
-  if (!ok) {
+  if (replaces && ::fchmod(fd, existing.st_mode & 07777) != 0) error = errno;
+  if (error == 0) {
+    FileSink sink(fd);
+    try {
+      produce(sink);
+    } catch (const WriteFailed& failed) {
+      error = failed.code;
+    } catch (...) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      throw;
+    }
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
     ::unlink(temporary.c_str());
     return failure(target, error);
   }
@@ -96,12 +128,19 @@ void remove_staged(const std::vector<Staged>& staged, size_t from) {
 
 // Writes the files, then renames them all into place.
 std::optional<FileFailure> commit(const std::vector<std::string>& targets,
-                                  const std::vector<ByteSpan>& contents) {
+                                  const std::vector<Producer>& contents) {
   std::vector<Staged> staged;
   staged.reserve(targets.size());
   for (size_t k = 0; k < targets.size(); ++k) {
     Staged one;
-    if (auto failed = stage(targets[k], contents[k], &one)) {
+    std::optional<FileFailure> failed;
+    try {
+      failed = stage(targets[k], contents[k], &one);
+    } catch (...) {
+      remove_staged(staged, 0);
+      throw;
+    }
+    if (failed) {
       remove_staged(staged, 0);
       return failed;
     }
@@ -125,39 +164,52 @@ std::optional<FileFailure> commit(const std::vector<std::string>& targets,
   return std::nullopt;
 }
 
-ByteSpan span_of(const FileBytes& bytes) { return ByteSpan{bytes.data(), bytes.size()}; }
+Producer bytes_of(ByteSpan bytes) {
+  return [bytes](ByteSink& sink) { sink.write(bytes.data, bytes.size); };
+}
+
+// The file, encoded whole in memory (binary: its exact size is known, and the stores
+// are cheap) or a block at a time as it is written (text).
+template <class Views>
+Producer file_of(const Views& views, FileBytes (*binary)(const Views&),
+                 void (*text)(const Views&, ByteSink&), bool as_text) {
+  if (as_text) return [&views, text](ByteSink& sink) { text(views, sink); };
+  return [&views, binary](ByteSink& sink) {
+    const FileBytes bytes = binary(views);
+    sink.write(bytes.data(), bytes.size());
+  };
+}
 
 }  // namespace
 
 std::optional<FileFailure> write_file_whole(const std::string& path, ByteSpan bytes) {
-  return commit({path}, {bytes});
+  return commit({path}, {bytes_of(bytes)});
 }
 
 std::optional<FileFailure> write_model_files(const ModelPaths& paths, const ModelViews& model,
                                              WriteFormat format) {
   const bool text = format == WriteFormat::Text;
-  std::vector<FileBytes> files;
+  std::vector<Producer> files;
   std::vector<std::string> targets;
-  files.reserve(5);
-  files.push_back(text ? encode_cameras_text(model.cameras) : encode_cameras_binary(model.cameras));
+  files.push_back(file_of<CameraViews>(model.cameras, &encode_cameras_binary,
+                                       &encode_cameras_text, text));
   targets.push_back(paths.cameras);
-  files.push_back(text ? encode_images_text(model.images) : encode_images_binary(model.images));
+  files.push_back(file_of<ImageViews>(model.images, &encode_images_binary, &encode_images_text,
+                                      text));
   targets.push_back(paths.images);
-  files.push_back(text ? encode_points3D_text(model.points)
-                       : encode_points3D_binary(model.points));
+  files.push_back(file_of<PointViews>(model.points, &encode_points3D_binary,
+                                      &encode_points3D_text, text));
   targets.push_back(paths.points3D);
   if (model.rigs && paths.rigs) {
-    files.push_back(text ? encode_rigs_text(*model.rigs) : encode_rigs_binary(*model.rigs));
+    files.push_back(file_of<RigViews>(*model.rigs, &encode_rigs_binary, &encode_rigs_text, text));
     targets.push_back(*paths.rigs);
   }
   if (model.frames && paths.frames) {
-    files.push_back(text ? encode_frames_text(*model.frames)
-                         : encode_frames_binary(*model.frames));
+    files.push_back(file_of<FrameViews>(*model.frames, &encode_frames_binary,
+                                        &encode_frames_text, text));
     targets.push_back(*paths.frames);
   }
-  std::vector<ByteSpan> contents;
-  for (const FileBytes& file : files) contents.push_back(span_of(file));
-  if (auto failed = commit(targets, contents)) return failed;
+  if (auto failed = commit(targets, files)) return failed;
   // A model without rigs leaves no rigs file of an earlier model to be read with it.
   for (const auto* stale : {model.rigs ? nullptr : &paths.rigs,
                             model.frames ? nullptr : &paths.frames}) {

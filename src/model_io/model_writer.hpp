@@ -9,7 +9,7 @@
 
 namespace tolv::model_io {
 
-// Encodes every file of the model, then writes each to a new file beside its target,
+// Writes each file of the model to a new file beside its target as it is encoded,
 // synced to disk, and only once all of them are there renames them into place (and
 // syncs the folder): a failure before the renames leaves every target as it was, and
 // no file is ever half written. Paths of rigs and frames are used when the model has

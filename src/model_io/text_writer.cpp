@@ -1,5 +1,5 @@
-// The text encoders: rows appended to a buffer that grows ahead of each row by that
-// row's largest text, so the appends themselves check nothing.
+// The text encoders: rows appended to a block that is handed to the sink whenever the
+// next row's largest text might not fit, so the appends themselves check nothing.
 #include "model_io/text_writer.hpp"
 
 #include <charconv>
@@ -25,27 +25,32 @@ constexpr size_t kField = kMaxNumberChars + 1;  // a number and its separator
 
 class TextOut {
  public:
-  // Makes room for more bytes after the end.
+  explicit TextOut(ByteSink& sink) : sink_(sink) {
+    block_.resize(kBlock);
+    p_ = block_.data();
+  }
+
+  // Makes room for more bytes after the end, handing what is there to the sink first.
   void reserve(size_t more) {
-    const size_t used = static_cast<size_t>(p_ - bytes_.data());
-    const size_t needed = add_size(used, more);
-    if (needed > bytes_.size()) {
-      bytes_.resize(needed > bytes_.size() * 2 ? needed : bytes_.size() * 2);
+    size_t used = static_cast<size_t>(p_ - block_.data());
+    if (more > block_.size() - used) {
+      if (used != 0) sink_.write(block_.data(), used);
+      used = 0;
+      if (more > block_.size()) block_.resize(more);
     }
-    p_ = bytes_.data() + used;
+    p_ = block_.data() + used;
   }
 
   void text(std::string_view s) {
     reserve(s.size());
-    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
-    p_ += s.size();
+    raw(s.data(), s.size());
   }
   // The appends below need the room reserve made.
   void raw(const char* s, size_t n) {
     if (n != 0) std::memcpy(p_, s, n);
     p_ += n;
   }
-  void c(char ch) { *p_++ = ch; }
+  void c(char ch) { *p_++ = static_cast<uint8_t>(ch); }
   void number(double v) { p_ = reinterpret_cast<uint8_t*>(write_number(chars(), v)); }
   template <class T>
   void integer(T v) {
@@ -58,16 +63,35 @@ class TextOut {
     }
   }
 
-  FileBytes finish() {
-    bytes_.resize(static_cast<size_t>(p_ - bytes_.data()));
-    return std::move(bytes_);
+  void finish() {
+    const size_t used = static_cast<size_t>(p_ - block_.data());
+    if (used != 0) sink_.write(block_.data(), used);
+    p_ = block_.data();
   }
 
  private:
+  // Large enough that each write costs little, small enough to stay in the caches.
+  static constexpr size_t kBlock = size_t{1} << 20;
   char* chars() { return reinterpret_cast<char*>(p_); }
-  FileBytes bytes_;
+  ByteSink& sink_;
+  FileBytes block_;
   uint8_t* p_ = nullptr;
 };
+
+class MemorySink final : public ByteSink {
+ public:
+  void write(const uint8_t* data, size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+  }
+  FileBytes bytes;
+};
+
+template <class Views>
+FileBytes in_memory(const Views& views, void (*encode)(const Views&, ByteSink&)) {
+  MemorySink sink;
+  encode(views, sink);
+  return std::move(sink.bytes);
+}
 
 // "# Number of images: 3, mean observations per image: 2.5" and its line end.
 void count_line(TextOut& out, const char* what, size_t rows, const char* mean_text,
@@ -98,8 +122,8 @@ void sensor_type(TextOut& out, int32_t type) {
 
 }  // namespace
 
-FileBytes encode_cameras_text(const CameraViews& c) {
-  TextOut out;
+void encode_cameras_text(const CameraViews& c, ByteSink& sink) {
+  TextOut out(sink);
   const size_t rows = c.ids.size;
   out.text("# Camera list with one line of data per camera:\n"
            "#   CAMERA_ID, MODEL, WIDTH, HEIGHT, PARAMS[]\n");
@@ -118,11 +142,11 @@ FileBytes encode_cameras_text(const CameraViews& c) {
     out.numbers(c.params.data + c.param_offsets[k], n);
     out.c('\n');
   }
-  return out.finish();
+  out.finish();
 }
 
-FileBytes encode_images_text(const ImageViews& c) {
-  TextOut out;
+void encode_images_text(const ImageViews& c, ByteSink& sink) {
+  TextOut out(sink);
   const size_t rows = c.ids.size;
   size_t observations = 0;
   for (size_t j = 0; j < c.point3D_ids.size; ++j) observations += c.point3D_ids[j] != kNoPoint3D;
@@ -157,11 +181,11 @@ FileBytes encode_images_text(const ImageViews& c) {
     }
     out.c('\n');
   }
-  return out.finish();
+  out.finish();
 }
 
-FileBytes encode_points3D_text(const PointViews& c) {
-  TextOut out;
+void encode_points3D_text(const PointViews& c, ByteSink& sink) {
+  TextOut out(sink);
   const size_t rows = c.ids.size;
   out.text("# 3D point list with one line of data per point:\n"
            "#   POINT3D_ID, X, Y, Z, R, G, B, ERROR, TRACK[] as (IMAGE_ID, POINT2D_IDX)\n");
@@ -187,11 +211,11 @@ FileBytes encode_points3D_text(const PointViews& c) {
     }
     out.c('\n');
   }
-  return out.finish();
+  out.finish();
 }
 
-FileBytes encode_rigs_text(const RigViews& c) {
-  TextOut out;
+void encode_rigs_text(const RigViews& c, ByteSink& sink) {
+  TextOut out(sink);
   const size_t rows = c.ids.size;
   out.text("# Rig calib list with one line of data per calib:\n"
            "#   RIG_ID, NUM_SENSORS, REF_SENSOR_TYPE, REF_SENSOR_ID, SENSORS[] as (SENSOR_TYPE, "
@@ -219,11 +243,11 @@ FileBytes encode_rigs_text(const RigViews& c) {
     }
     out.c('\n');
   }
-  return out.finish();
+  out.finish();
 }
 
-FileBytes encode_frames_text(const FrameViews& c) {
-  TextOut out;
+void encode_frames_text(const FrameViews& c, ByteSink& sink) {
+  TextOut out(sink);
   const size_t rows = c.ids.size;
   out.text("# Frame list with one line of data per frame:\n"
            "#   FRAME_ID, RIG_ID, RIG_FROM_WORLD[QW, QX, QY, QZ, TX, TY, TZ], NUM_DATA_IDS, "
@@ -250,7 +274,23 @@ FileBytes encode_frames_text(const FrameViews& c) {
     }
     out.c('\n');
   }
-  return out.finish();
+  out.finish();
+}
+
+FileBytes encode_cameras_text(const CameraViews& c) {
+  return in_memory<CameraViews>(c, &encode_cameras_text);
+}
+FileBytes encode_images_text(const ImageViews& c) {
+  return in_memory<ImageViews>(c, &encode_images_text);
+}
+FileBytes encode_points3D_text(const PointViews& c) {
+  return in_memory<PointViews>(c, &encode_points3D_text);
+}
+FileBytes encode_rigs_text(const RigViews& c) {
+  return in_memory<RigViews>(c, &encode_rigs_text);
+}
+FileBytes encode_frames_text(const FrameViews& c) {
+  return in_memory<FrameViews>(c, &encode_frames_text);
 }
 
 }  // namespace tolv::model_io

@@ -10,6 +10,21 @@
 
 namespace tolv::model_io {
 
+// Where the text goes, a block at a time as it is made: a file is written while it is
+// encoded, never held whole. write may throw; the encoder lets it through.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual void write(const uint8_t* data, size_t size) = 0;
+};
+
+void encode_cameras_text(const CameraViews& cameras, ByteSink& sink);
+void encode_images_text(const ImageViews& images, ByteSink& sink);
+void encode_points3D_text(const PointViews& points, ByteSink& sink);
+void encode_rigs_text(const RigViews& rigs, ByteSink& sink);
+void encode_frames_text(const FrameViews& frames, ByteSink& sink);
+
+// The same, into memory: for tests.
 FileBytes encode_cameras_text(const CameraViews& cameras);
 FileBytes encode_images_text(const ImageViews& images);
 FileBytes encode_points3D_text(const PointViews& points);
