@@ -167,51 +167,6 @@ std::string encode(const FrameColumns& c) {
   return out;
 }
 
-template <class T>
-ColumnView<T> view(const Column<T>& c) {
-  return ColumnView<T>{c.data(), c.size()};
-}
-
-// The real writer's views of parsed columns, in a model whose other tables are empty.
-const Column<int64_t> kNoRows{0};
-
-ModelViews empty_model() {
-  ModelViews m;
-  m.cameras.param_offsets = view(kNoRows);
-  m.images.name_offsets = m.images.points2D_offsets = view(kNoRows);
-  m.points.track_offsets = view(kNoRows);
-  return m;
-}
-
-FileBytes write(const CameraColumns& c, ModelViews& m) {
-  m.cameras = {view(c.ids), view(c.model_ids), view(c.widths), view(c.heights),
-               view(c.param_offsets), view(c.params)};
-  return encode_cameras_binary(m.cameras);
-}
-FileBytes write(const ImageColumns& c, ModelViews& m) {
-  m.images = {view(c.ids), view(c.quaternions), view(c.translations), view(c.camera_ids),
-              view(c.name_offsets), view(c.name_bytes), view(c.points2D_offsets), view(c.xys),
-              view(c.point3D_ids)};
-  return encode_images_binary(m.images);
-}
-FileBytes write(const PointColumns& c, ModelViews& m) {
-  m.points = {view(c.ids), view(c.xyz), view(c.rgb), view(c.errors), view(c.track_offsets),
-              view(c.track_image_ids), view(c.track_point2D_idxs)};
-  return encode_points3D_binary(m.points);
-}
-FileBytes write(const RigColumns& c, ModelViews& m) {
-  m.rigs = RigViews{view(c.ids), view(c.sensor_offsets), view(c.sensor_types),
-                    view(c.sensor_ids), view(c.has_pose), view(c.sensor_quaternions),
-                    view(c.sensor_translations)};
-  return encode_rigs_binary(*m.rigs);
-}
-FileBytes write(const FrameColumns& c, ModelViews& m) {
-  m.frames = FrameViews{view(c.ids), view(c.rig_ids), view(c.quaternions), view(c.translations),
-                        view(c.data_offsets), view(c.data_sensor_types),
-                        view(c.data_sensor_ids), view(c.data_ids)};
-  return encode_frames_binary(*m.frames);
-}
-
 // The columns, encoded again, are the file's first bytes (what follows is ignored); the
 // writer takes every model the parser gives and writes those same bytes.
 template <class Parse>
@@ -221,8 +176,8 @@ void check(Parse parse, const uint8_t* data, size_t size) {
   try {
     const auto columns = parse(tolv::ByteSpan{data, size});
     encoded = encode(columns);
-    ModelViews model = empty_model();
-    written = write(columns, model);
+    ModelViews model = fuzz::empty_model();
+    written = fuzz::write_binary(columns, model);
     expect(check_views(model, WriteFormat::Binary).empty(), "the writer takes a parsed model");
   } catch (const FormatError& error) {
     expect(error.place == FormatError::Place::Byte && error.where <= size, "error place");
