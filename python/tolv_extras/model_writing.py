@@ -146,7 +146,8 @@ def _name_bytes(np: Any, names: object, rows: int, text: bool) -> Tuple[Array, A
             raise _refuse("images.names", row, f"{name!r} cannot be stored: {error.reason}") \
                 from None
         if "\0" in name:
-            raise _refuse("images.names", row, f"{name!r} holds a NUL byte, which ends a stored name")
+            raise _refuse("images.names", row,
+                          f"{name!r} holds a NUL byte, which ends a stored name")
         if text:
             if not name:
                 raise _refuse("images.names", row, "images.txt cannot hold an empty name")

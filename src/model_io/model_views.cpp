@@ -106,7 +106,8 @@ std::string check_points(const PointViews& c) {
   TOLV_CHECK(fixed("points", "error", c.errors, rows, 1));
   TOLV_CHECK(offsets_error("points", "track_offsets", c.track_offsets, rows,
                            c.track_image_ids.size));
-  TOLV_CHECK(fixed("points", "track_point2D_idxs", c.track_point2D_idxs, c.track_image_ids.size, 1));
+  TOLV_CHECK(fixed("points", "track_point2D_idxs", c.track_point2D_idxs,
+                   c.track_image_ids.size, 1));
   return "";
 }
 
