@@ -8,7 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <exception>
 #include <functional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "model_io/binary_writer.hpp"
@@ -127,24 +131,56 @@ void remove_staged(const std::vector<Staged>& staged, size_t from) {
 }
 
 // Writes the files, then renames them all into place.
+// One file staged: its new file, or why not.
+struct StageResult {
+  Staged staged;
+  std::optional<FileFailure> failed;
+  std::exception_ptr thrown;
+  bool done = false;
+};
+
+void stage_into(const std::string& target, const Producer& produce, StageResult* result) {
+  try {
+    result->failed = stage(target, produce, &result->staged);
+  } catch (...) {
+    result->thrown = std::current_exception();
+  }
+  result->done = true;
+}
+
+// Writes the files, file `parallel` on a thread of its own (the two large files are
+// encoded at once), then renames them all into place. On a failure the new files are
+// removed and the first failure in file order is reported.
 std::optional<FileFailure> commit(const std::vector<std::string>& targets,
-                                  const std::vector<Producer>& contents) {
+                                  const std::vector<Producer>& contents,
+                                  size_t parallel = SIZE_MAX) {
+  std::vector<StageResult> results(targets.size());
+  {
+    std::thread worker;
+    if (parallel < targets.size()) {
+      try {
+        worker = std::thread(stage_into, std::cref(targets[parallel]),
+                             std::cref(contents[parallel]), &results[parallel]);
+      } catch (const std::system_error&) {
+        parallel = SIZE_MAX;  // no thread to be had: this one stages it in turn
+      }
+    }
+    for (size_t k = 0; k < targets.size(); ++k) {
+      if (k == parallel) continue;
+      stage_into(targets[k], contents[k], &results[k]);
+      if (results[k].failed || results[k].thrown) break;
+    }
+    if (worker.joinable()) worker.join();
+  }
   std::vector<Staged> staged;
-  staged.reserve(targets.size());
-  for (size_t k = 0; k < targets.size(); ++k) {
-    Staged one;
-    std::optional<FileFailure> failed;
-    try {
-      failed = stage(targets[k], contents[k], &one);
-    } catch (...) {
-      remove_staged(staged, 0);
-      throw;
-    }
-    if (failed) {
-      remove_staged(staged, 0);
-      return failed;
-    }
-    staged.push_back(std::move(one));
+  for (const StageResult& result : results) {
+    if (result.done && !result.failed && !result.thrown) staged.push_back(result.staged);
+  }
+  for (const StageResult& result : results) {
+    if (!result.done || (!result.failed && !result.thrown)) continue;
+    remove_staged(staged, 0);
+    if (result.thrown) std::rethrow_exception(result.thrown);
+    return result.failed;
   }
   for (size_t k = 0; k < staged.size(); ++k) {
     if (::rename(staged[k].temporary.c_str(), staged[k].target.c_str()) != 0) {
@@ -209,7 +245,8 @@ std::optional<FileFailure> write_model_files(const ModelPaths& paths, const Mode
                                         &encode_frames_text, text));
     targets.push_back(*paths.frames);
   }
-  if (auto failed = commit(targets, files)) return failed;
+  // points3D alongside images: the two that take long.
+  if (auto failed = commit(targets, files, 2)) return failed;
   // A model without rigs leaves no rigs file of an earlier model to be read with it.
   for (const auto* stale : {model.rigs ? nullptr : &paths.rigs,
                             model.frames ? nullptr : &paths.frames}) {
