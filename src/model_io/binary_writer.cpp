@@ -1,4 +1,5 @@
-// The binary encoders: each file's exact size first, then one pass of stores into it.
+// The binary encoders: rows stored into a block that is handed to the sink whenever the
+// next row might not fit, so the stores themselves check nothing.
 #include "model_io/binary_writer.hpp"
 
 #include <cstring>
@@ -45,10 +46,51 @@ inline uint8_t* store_doubles(uint8_t* p, const double* values, size_t n) {
   return p;
 }
 
-FileBytes sized(size_t bytes) {
-  FileBytes out;
-  out.resize(bytes);
-  return out;
+// The block rows are stored into; room(n) gives n free bytes, done(p) marks where the
+// stores ended.
+class BlockOut {
+ public:
+  explicit BlockOut(ByteSink& sink) : sink_(sink) {
+    block_.resize(kBlock);
+    end_ = block_.data();
+  }
+  uint8_t* room(size_t bytes) {
+    const size_t used = static_cast<size_t>(end_ - block_.data());
+    if (bytes > block_.size() - used) {
+      if (used != 0) sink_.write(block_.data(), used);
+      if (bytes > block_.size()) block_.resize(bytes);
+      end_ = block_.data();
+    }
+    return end_;
+  }
+  void done(uint8_t* end) { end_ = end; }
+  void finish() {
+    const size_t used = static_cast<size_t>(end_ - block_.data());
+    if (used != 0) sink_.write(block_.data(), used);
+    end_ = block_.data();
+  }
+
+ private:
+  // Large enough that each write costs little, small enough to stay in the caches.
+  static constexpr size_t kBlock = size_t{1} << 20;
+  ByteSink& sink_;
+  FileBytes block_;
+  uint8_t* end_ = nullptr;
+};
+
+class MemorySink final : public ByteSink {
+ public:
+  void write(const uint8_t* data, size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+  }
+  FileBytes bytes;
+};
+
+template <class Views>
+FileBytes in_memory(const Views& views, void (*encode)(const Views&, ByteSink&)) {
+  MemorySink sink;
+  encode(views, sink);
+  return std::move(sink.bytes);
 }
 
 size_t list_length(const ColumnView<int64_t>& offsets, size_t k) {
@@ -57,29 +99,30 @@ size_t list_length(const ColumnView<int64_t>& offsets, size_t k) {
 
 }  // namespace
 
-FileBytes encode_cameras_binary(const CameraViews& c) {
+void encode_cameras_binary(const CameraViews& c, ByteSink& sink) {
   const size_t rows = c.ids.size;
-  FileBytes out = sized(add_size(add_size(8, mul_size(rows, 24)), mul_size(c.params.size, 8)));
-  uint8_t* p = store<uint64_t>(out.data(), rows);
+  BlockOut out(sink);
+  out.done(store<uint64_t>(out.room(8), rows));
   for (size_t k = 0; k < rows; ++k) {
+    uint8_t* p = out.room(add_size(24, mul_size(list_length(c.param_offsets, k), 8)));
     p = store(p, c.ids[k]);
     p = store(p, c.model_ids[k]);
     p = store(p, c.widths[k]);
     p = store(p, c.heights[k]);
     p = store_doubles(p, c.params.data + c.param_offsets[k], list_length(c.param_offsets, k));
+    out.done(p);
   }
-  return out;
+  out.finish();
 }
 
-FileBytes encode_images_binary(const ImageViews& c) {
+void encode_images_binary(const ImageViews& c, ByteSink& sink) {
   const size_t rows = c.ids.size;
   const size_t fixed = 4 + 32 + 24 + 4 + 1 + 8;  // through the name's NUL and the count
-  size_t bytes = add_size(8, mul_size(rows, fixed));
-  bytes = add_size(bytes, c.name_bytes.size);
-  bytes = add_size(bytes, mul_size(c.point3D_ids.size, 24));
-  FileBytes out = sized(bytes);
-  uint8_t* p = store<uint64_t>(out.data(), rows);
+  BlockOut out(sink);
+  out.done(store<uint64_t>(out.room(8), rows));
   for (size_t k = 0; k < rows; ++k) {
+    uint8_t* p = out.room(add_size(add_size(fixed, list_length(c.name_offsets, k)),
+                                   mul_size(list_length(c.points2D_offsets, k), 24)));
     p = store(p, c.ids[k]);
     p = store_doubles(p, c.quaternions.data + 4 * k, 4);
     p = store_doubles(p, c.translations.data + 3 * k, 3);
@@ -96,17 +139,18 @@ FileBytes encode_images_binary(const ImageViews& c) {
       p = store(p, c.xys[2 * j + 1]);
       p = store(p, c.point3D_ids[j]);
     }
+    out.done(p);
   }
-  return out;
+  out.finish();
 }
 
-FileBytes encode_points3D_binary(const PointViews& c) {
+void encode_points3D_binary(const PointViews& c, ByteSink& sink) {
   const size_t rows = c.ids.size;
   const size_t fixed = 8 + 24 + 3 + 8 + 8;
-  FileBytes out = sized(add_size(add_size(8, mul_size(rows, fixed)),
-                                 mul_size(c.track_image_ids.size, 8)));
-  uint8_t* p = store<uint64_t>(out.data(), rows);
+  BlockOut out(sink);
+  out.done(store<uint64_t>(out.room(8), rows));
   for (size_t k = 0; k < rows; ++k) {
+    uint8_t* p = out.room(add_size(fixed, mul_size(list_length(c.track_offsets, k), 8)));
     p = store(p, c.ids[k]);
     p = store_doubles(p, c.xyz.data + 3 * k, 3);
     std::memcpy(p, c.rgb.data + 3 * k, 3);
@@ -119,20 +163,20 @@ FileBytes encode_points3D_binary(const PointViews& c) {
       p = store(p, c.track_image_ids[j]);
       p = store(p, c.track_point2D_idxs[j]);
     }
+    out.done(p);
   }
-  return out;
+  out.finish();
 }
 
-FileBytes encode_rigs_binary(const RigViews& c) {
+void encode_rigs_binary(const RigViews& c, ByteSink& sink) {
   const size_t rows = c.ids.size;
-  // Every sensor at its largest (a pose), then less the flag and pose of each reference.
-  size_t bytes = add_size(8, mul_size(rows, 8));
-  bytes = add_size(bytes, mul_size(c.sensor_ids.size, 4 + 4 + 1 + 56));
-  FileBytes out = sized(bytes);
-  uint8_t* p = store<uint64_t>(out.data(), rows);
+  BlockOut out(sink);
+  out.done(store<uint64_t>(out.room(8), rows));
   for (size_t k = 0; k < rows; ++k) {
-    p = store(p, c.ids[k]);
     const size_t n = list_length(c.sensor_offsets, k);
+    // Room for every sensor at its largest, with a pose.
+    uint8_t* p = out.room(add_size(8, mul_size(n, 4 + 4 + 1 + 56)));
+    p = store(p, c.ids[k]);
     p = store<uint32_t>(p, static_cast<uint32_t>(n));
     const size_t first = static_cast<size_t>(c.sensor_offsets[k]);
     for (size_t s = first; s < first + n; ++s) {
@@ -145,18 +189,18 @@ FileBytes encode_rigs_binary(const RigViews& c) {
         p = store_doubles(p, c.sensor_translations.data + 3 * s, 3);
       }
     }
+    out.done(p);
   }
-  out.resize(static_cast<size_t>(p - out.data()));
-  return out;
+  out.finish();
 }
 
-FileBytes encode_frames_binary(const FrameViews& c) {
+void encode_frames_binary(const FrameViews& c, ByteSink& sink) {
   const size_t rows = c.ids.size;
   const size_t fixed = 4 + 4 + 32 + 24 + 4;
-  FileBytes out = sized(add_size(add_size(8, mul_size(rows, fixed)),
-                                 mul_size(c.data_ids.size, 16)));
-  uint8_t* p = store<uint64_t>(out.data(), rows);
+  BlockOut out(sink);
+  out.done(store<uint64_t>(out.room(8), rows));
   for (size_t k = 0; k < rows; ++k) {
+    uint8_t* p = out.room(add_size(fixed, mul_size(list_length(c.data_offsets, k), 16)));
     p = store(p, c.ids[k]);
     p = store(p, c.rig_ids[k]);
     p = store_doubles(p, c.quaternions.data + 4 * k, 4);
@@ -169,8 +213,25 @@ FileBytes encode_frames_binary(const FrameViews& c) {
       p = store(p, c.data_sensor_ids[d]);
       p = store(p, c.data_ids[d]);
     }
+    out.done(p);
   }
-  return out;
+  out.finish();
+}
+
+FileBytes encode_cameras_binary(const CameraViews& c) {
+  return in_memory<CameraViews>(c, &encode_cameras_binary);
+}
+FileBytes encode_images_binary(const ImageViews& c) {
+  return in_memory<ImageViews>(c, &encode_images_binary);
+}
+FileBytes encode_points3D_binary(const PointViews& c) {
+  return in_memory<PointViews>(c, &encode_points3D_binary);
+}
+FileBytes encode_rigs_binary(const RigViews& c) {
+  return in_memory<RigViews>(c, &encode_rigs_binary);
+}
+FileBytes encode_frames_binary(const FrameViews& c) {
+  return in_memory<FrameViews>(c, &encode_frames_binary);
 }
 
 }  // namespace tolv::model_io

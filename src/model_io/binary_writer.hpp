@@ -10,6 +10,21 @@ namespace tolv::model_io {
 
 using FileBytes = Column<uint8_t>;
 
+// Where a file goes, a block at a time as it is made: a file is written while it is
+// encoded, never held whole. write may throw; the encoders let it through.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual void write(const uint8_t* data, size_t size) = 0;
+};
+
+void encode_cameras_binary(const CameraViews& cameras, ByteSink& sink);
+void encode_images_binary(const ImageViews& images, ByteSink& sink);
+void encode_points3D_binary(const PointViews& points, ByteSink& sink);
+void encode_rigs_binary(const RigViews& rigs, ByteSink& sink);
+void encode_frames_binary(const FrameViews& frames, ByteSink& sink);
+
+// The same, into memory: for tests.
 FileBytes encode_cameras_binary(const CameraViews& cameras);
 FileBytes encode_images_binary(const ImageViews& images);
 FileBytes encode_points3D_binary(const PointViews& points);

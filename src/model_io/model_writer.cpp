@@ -204,16 +204,12 @@ Producer bytes_of(ByteSpan bytes) {
   return [bytes](ByteSink& sink) { sink.write(bytes.data, bytes.size); };
 }
 
-// The file, encoded whole in memory (binary: its exact size is known, and the stores
-// are cheap) or a block at a time as it is written (text).
+// The file in the format, encoded a block at a time as it is written.
 template <class Views>
-Producer file_of(const Views& views, FileBytes (*binary)(const Views&),
+Producer file_of(const Views& views, void (*binary)(const Views&, ByteSink&),
                  void (*text)(const Views&, ByteSink&), bool as_text) {
-  if (as_text) return [&views, text](ByteSink& sink) { text(views, sink); };
-  return [&views, binary](ByteSink& sink) {
-    const FileBytes bytes = binary(views);
-    sink.write(bytes.data(), bytes.size());
-  };
+  auto encode = as_text ? text : binary;
+  return [&views, encode](ByteSink& sink) { encode(views, sink); };
 }
 
 }  // namespace

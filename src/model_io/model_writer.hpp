@@ -9,8 +9,8 @@
 
 namespace tolv::model_io {
 
-// Writes each file of the model to a new file beside its target as it is encoded,
-// synced to disk, and only once all of them are there renames them into place (and
+// Writes each file of the model to a new file beside its target as it is encoded
+// (points3D on a thread of its own while images is written), synced to disk, and only once all of them are there renames them into place (and
 // syncs the folder): a failure before the renames leaves every target as it was, and
 // no file is ever half written. Paths of rigs and frames are used when the model has
 // them; paths.rigs or paths.frames of a model without them name stale files, which are

@@ -10,14 +10,6 @@
 
 namespace tolv::model_io {
 
-// Where the text goes, a block at a time as it is made: a file is written while it is
-// encoded, never held whole. write may throw; the encoder lets it through.
-class ByteSink {
- public:
-  virtual ~ByteSink() = default;
-  virtual void write(const uint8_t* data, size_t size) = 0;
-};
-
 void encode_cameras_text(const CameraViews& cameras, ByteSink& sink);
 void encode_images_text(const ImageViews& images, ByteSink& sink);
 void encode_points3D_text(const PointViews& points, ByteSink& sink);
