@@ -7,8 +7,10 @@ the medium model of benchmarks/generate.py.
 Every measurement runs in a fresh interpreter (this script again with --child): the model
 is read (read_model, or pycolmap.Reconstruction) before the clock, then one write is
 timed: CPU time of the whole process (user + system) and wall time. The runs of all
-measurements are interleaved round by round; the best of --runs by wall time is shown,
-as the rows to add to RESULTS.md.
+measurements are interleaved round by round; the best of --runs by wall time is shown.
+
+Writes benchmarks/write_model.md, the section RESULTS.md carries (spliced into it here,
+and kept by run.py when it rewrites the file).
 """
 
 from __future__ import annotations
@@ -25,6 +27,9 @@ from pathlib import Path
 from typing import Dict, List
 
 HERE = Path(__file__).resolve().parent
+SECTION = HERE / "write_model.md"
+RESULTS = HERE / "RESULTS.md"
+HEADER = "## tolv_extras.write_model"
 BIN_FILES = ("cameras.bin", "images.bin", "points3D.bin")
 
 MEASUREMENTS = {
@@ -89,22 +94,45 @@ def main() -> None:
     for _ in range(args.runs):
         for name in MEASUREMENTS:
             shutil.rmtree(args.out, ignore_errors=True)
+            # The last run's files reach the disk first: a child's fsync must not pay for
+            # another's writeback (the journal commits what is dirty before it).
+            os.sync()
             result = subprocess.run([sys.executable, __file__, "--child", name, "--source",
                                      args.source, "--out", args.out],
                                     check=True, capture_output=True, text=True)
             runs[name].append(json.loads(result.stdout.strip().splitlines()[-1]))
     shutil.rmtree(args.out, ignore_errors=True)
     best = {name: min(r, key=lambda x: x["wall"]) for name, r in runs.items()}
-    print(f"Model {args.source}; best of {args.runs} fresh processes by wall time.\n")
-    print("| Measurement | CPU (user + system) | wall | × reference (wall) |")
-    print("| --- | --- | --- | --- |")
     reference = {"floor_bin": "floor_bin", "write_model_bin": "floor_bin",
                  "pycolmap_bin": "floor_bin", "write_model_txt": "write_model_txt",
                  "pycolmap_txt": "write_model_txt"}
+    lines = [HEADER, "",
+             f"Command: `python benchmarks/write_model.py --runs {args.runs}` on "
+             f"{Path(args.source).name} ({os.cpu_count()} cores shared with other work, "
+             f"CPython {sys.version.split()[0]}). Each row is one write in a fresh "
+             "interpreter, the model read before the clock, into a folder on the same disk as "
+             "the model; best of the runs by wall time. The floor writes the binary files' "
+             "bytes (read before the clock) as write_model writes each file: beside it, "
+             "fsync, rename. Dirty pages are synced before each child.", "",
+             "| Measurement | CPU (user + system) | wall | × reference (wall) |",
+             "| --- | --- | --- | --- |"]
     for name, label in MEASUREMENTS.items():
         ratio = best[name]["wall"] / best[reference[name]]["wall"]
-        print(f"| {label} | {fmt_time(best[name]['cpu'])} | {fmt_time(best[name]['wall'])} | "
-              f"{ratio:.2f} × {reference[name].replace('_', ' ')} |")
+        lines.append(f"| {label} | {fmt_time(best[name]['cpu'])} | "
+                     f"{fmt_time(best[name]['wall'])} | "
+                     f"{ratio:.2f} × {reference[name].replace('_', ' ')} |")
+    section = "\n".join(lines) + "\n"
+    print(section)
+    SECTION.write_text(section)
+    if RESULTS.exists():
+        text = RESULTS.read_text()
+        start = text.find(HEADER)
+        if start < 0:
+            text = text.rstrip() + "\n\n" + section
+        else:
+            end = text.find("\n## ", start + len(HEADER))
+            text = text[:start] + section + ("" if end < 0 else text[end:])
+        RESULTS.write_text(text)
 
 
 if __name__ == "__main__":
