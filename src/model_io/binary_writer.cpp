@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace tolv::model_io {
 
@@ -51,14 +52,14 @@ inline uint8_t* store_doubles(uint8_t* p, const double* values, size_t n) {
 class BlockOut {
  public:
   explicit BlockOut(ByteSink& sink) : sink_(sink) {
-    block_.resize(kBlock);
+    block_.resize(kFirstBlock);
     end_ = block_.data();
   }
   uint8_t* room(size_t bytes) {
     const size_t used = static_cast<size_t>(end_ - block_.data());
     if (bytes > block_.size() - used) {
       if (used != 0) sink_.write(block_.data(), used);
-      if (bytes > block_.size()) block_.resize(bytes);
+      grow(bytes);
       end_ = block_.data();
     }
     return end_;
@@ -71,10 +72,21 @@ class BlockOut {
   }
 
  private:
-  // Large enough that each write costs little, small enough to stay in the caches.
+  // Small for small files; it grows to kBlock, large enough that each write costs
+  // little, small enough to stay in the caches.
+  static constexpr size_t kFirstBlock = size_t{1} << 12;
   static constexpr size_t kBlock = size_t{1} << 20;
+
+  // After a flush, before the next row: a larger block, and one the row fits in.
+  void grow(size_t bytes) {
+    size_t size = block_.size();
+    if (size < kBlock) size = size * 2 < kBlock ? size * 2 : kBlock;
+    if (bytes > size) size = bytes;
+    if (size != block_.size()) block_.resize(size);
+  }
   ByteSink& sink_;
-  FileBytes block_;
+  // Not prefaulted: a small file uses little of it.
+  std::vector<uint8_t, DefaultInitAllocator<uint8_t>> block_;
   uint8_t* end_ = nullptr;
 };
 

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "model_io/camera_model_table.hpp"
 
@@ -26,7 +27,7 @@ constexpr size_t kField = kMaxNumberChars + 1;  // a number and its separator
 class TextOut {
  public:
   explicit TextOut(ByteSink& sink) : sink_(sink) {
-    block_.resize(kBlock);
+    block_.resize(kFirstBlock);
     p_ = block_.data();
   }
 
@@ -36,7 +37,7 @@ class TextOut {
     if (more > block_.size() - used) {
       if (used != 0) sink_.write(block_.data(), used);
       used = 0;
-      if (more > block_.size()) block_.resize(more);
+      grow(more);
     }
     p_ = block_.data() + used;
   }
@@ -70,11 +71,22 @@ class TextOut {
   }
 
  private:
-  // Large enough that each write costs little, small enough to stay in the caches.
+  // Small for small files; it grows to kBlock, large enough that each write costs
+  // little, small enough to stay in the caches.
+  static constexpr size_t kFirstBlock = size_t{1} << 12;
   static constexpr size_t kBlock = size_t{1} << 20;
+
+  // After a flush, before the next row: a larger block, and one the row fits in.
+  void grow(size_t bytes) {
+    size_t size = block_.size();
+    if (size < kBlock) size = size * 2 < kBlock ? size * 2 : kBlock;
+    if (bytes > size) size = bytes;
+    if (size != block_.size()) block_.resize(size);
+  }
   char* chars() { return reinterpret_cast<char*>(p_); }
   ByteSink& sink_;
-  FileBytes block_;
+  // Not prefaulted: a small file uses little of it.
+  std::vector<uint8_t, DefaultInitAllocator<uint8_t>> block_;
   uint8_t* p_ = nullptr;
 };
 
