@@ -35,6 +35,7 @@ BEFORE_AFTER = HERE / "overlaps_before_after.md"
 GC_BEFORE_AFTER = HERE / "gc_before_after.md"
 ARRAYS_BEFORE_AFTER = HERE / "arrays_before_after.md"
 READ_MODEL = HERE / "read_model.md"  # written by read_model.py
+WRITE_MODEL = HERE / "write_model.md"  # written by write_model.py
 FILES = ("cameras.bin", "images.bin", "points3D.bin")
 DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3, "huge": 2}
 # The pure-Python overlap count, when too slow to run whole, is timed on every n-th point.
@@ -560,8 +561,10 @@ def render(results, info, command):
     lines += overlap_floor_ratios(results)
     lines += targets(results)
     # The comparisons of two builds come from compare_overlaps.py, compare_gc.py and
-    # extras_arrays.py, and read_model's section from read_model.py, not from this run.
-    for before_after in (BEFORE_AFTER, GC_BEFORE_AFTER, ARRAYS_BEFORE_AFTER, READ_MODEL):
+    # extras_arrays.py, read_model's and write_model's sections from read_model.py and
+    # write_model.py, not from this run.
+    for before_after in (BEFORE_AFTER, GC_BEFORE_AFTER, ARRAYS_BEFORE_AFTER, READ_MODEL,
+                         WRITE_MODEL):
         if before_after.exists():
             lines += [before_after.read_text().rstrip(), ""]
     return "\n".join(lines) + "\n"

@@ -8,6 +8,8 @@ called (install tolv's "arrays" extra).
 Whole models as numpy arrays, straight from the files (binary or text):
     read_model(folder, format)     Model(cameras, images, points, rigs, frames), rows in
                                    file order; ModelFormatError for malformed files
+    write_model(folder, model, format)  the Model as COLMAP's binary or text files, byte
+                                   for byte as COLMAP writes it
     rows_of(ids, wanted)           the row of each wanted id (track image ids -> rows)
     covisibility_counts(points)    Covisibility: tolv.compute_overlaps' counts as
                                    compressed rows, counted natively
@@ -76,6 +78,7 @@ from .errors import ModelFormatError
 from .files import write_pairs, write_ply
 from .folders import read_reconstruction
 from .model_io import FramesArrays, Model, RigsArrays, read_model
+from .model_writing import write_model
 from .models import (
     CAMERA_MODELS,
     CameraModel,
@@ -123,6 +126,7 @@ __all__ = [
     "read_model",
     "read_reconstruction",
     "rows_of",
+    "write_model",
     "utf8_name",
     "write_pairs",
     "write_ply",

@@ -1,4 +1,4 @@
-"""Native readers of whole COLMAP models (tolv_extras._model_io)."""
+"""Native readers and writers of whole COLMAP models (tolv_extras._model_io)."""
 
 from typing import Any, Callable, Dict, Optional, Tuple
 
@@ -10,3 +10,5 @@ def covisibility_counts(track_offsets: Any, track_image_ids: Any
                         ) -> Tuple[Any, Any, Any, Any]: ...
 def set_format_error_factory(
         factory: Callable[[str, Optional[int], Optional[int], str], BaseException]) -> None: ...
+def write_model_files(paths: Tuple[bytes, bytes, bytes, Optional[bytes], Optional[bytes]],
+                      text: bool, tables: Dict[str, Optional[Dict[str, Any]]]) -> None: ...

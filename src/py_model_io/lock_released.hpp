@@ -1,11 +1,10 @@
-// LockReleased: the interpreter lock released for a scope of native work.
+// LockReleased: the interpreter lock let go of for a scope, on every way out of it.
 #pragma once
 
 #include "py/python.hpp"
 
 namespace tolv::py_model_io {
 
-// Releases the interpreter lock for the lifetime of the object, on every way out.
 class LockReleased {
  public:
   LockReleased() : state_(PyEval_SaveThread()) {}

@@ -13,6 +13,7 @@
 #include "py_model_io/columns_to_python.hpp"
 #include "py_model_io/covisibility_py.hpp"
 #include "py_model_io/lock_released.hpp"
+#include "py_model_io/model_writing.hpp"
 
 namespace tolv::py_model_io {
 namespace {
@@ -42,17 +43,6 @@ bool optional_path_argument(PyObject* value, std::optional<std::string>* path) {
 py::OwnedRef path_object(const std::string& path) {
   return py::OwnedRef::steal(
       PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-}
-
-void raise_file_failure(const model_io::FileFailure& failure) {
-  py::OwnedRef filename = path_object(failure.path);
-  if (!filename) return;
-  if (failure.error.os_code() == 0) {
-    PyErr_Format(PyExc_ValueError, "%U: %s", filename.get(), failure.error.display().c_str());
-    return;
-  }
-  errno = failure.error.os_code();
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
 }
 
 void raise_format_failure(const model_io::FileFormatFailure& failure) {
@@ -143,6 +133,8 @@ PyObject* set_format_error_factory_py(PyObject*, PyObject* factory) noexcept {
 PyMethodDef module_functions[] = {
     {"read_model_files", read_model_files_py, METH_VARARGS,
      "read_model_files(cameras, images, points3D, rigs, frames, text, threads)"},
+    {"write_model_files", write_model_files_py, METH_VARARGS,
+     "write_model_files(paths, text, tables)"},
     {"camera_models", camera_models_py, METH_NOARGS, "camera_models()"},
     {"covisibility_counts", covisibility_counts_py, METH_VARARGS,
      "covisibility_counts(track_offsets, track_image_ids)"},
@@ -153,11 +145,23 @@ PyMethodDef module_functions[] = {
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "tolv_extras._model_io",
-    "Native readers of whole COLMAP models, for tolv_extras.", -1, module_functions,
+    "Native readers and writers of whole COLMAP models, for tolv_extras.", -1, module_functions,
     nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
+
+void raise_file_failure(const model_io::FileFailure& failure) {
+  py::OwnedRef filename = path_object(failure.path);
+  if (!filename) return;
+  if (failure.error.os_code() == 0) {
+    PyErr_Format(PyExc_ValueError, "%U: %s", filename.get(), failure.error.display().c_str());
+    return;
+  }
+  errno = failure.error.os_code();
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+}
+
 }  // namespace tolv::py_model_io
 
 PyMODINIT_FUNC PyInit__model_io(void) {

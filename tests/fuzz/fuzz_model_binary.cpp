@@ -10,6 +10,8 @@
 #include "fuzz_common.hpp"
 #include "fuzz_model_columns.hpp"
 #include "model_io/binary_model.hpp"
+#include "model_io/binary_writer.hpp"
+#include "model_io/model_views.hpp"
 #include "model_io/format_error.hpp"
 
 using namespace tolv::model_io;
@@ -165,12 +167,18 @@ std::string encode(const FrameColumns& c) {
   return out;
 }
 
-// The columns, encoded again, are the file's first bytes (what follows is ignored).
+// The columns, encoded again, are the file's first bytes (what follows is ignored); the
+// writer takes every model the parser gives and writes those same bytes.
 template <class Parse>
 void check(Parse parse, const uint8_t* data, size_t size) {
   std::string encoded;
+  FileBytes written;
   try {
-    encoded = encode(parse(tolv::ByteSpan{data, size}));
+    const auto columns = parse(tolv::ByteSpan{data, size});
+    encoded = encode(columns);
+    ModelViews model = fuzz::empty_model();
+    written = fuzz::write_binary(columns, model);
+    expect(check_views(model, WriteFormat::Binary).empty(), "the writer takes a parsed model");
   } catch (const FormatError& error) {
     expect(error.place == FormatError::Place::Byte && error.where <= size, "error place");
     expect(!error.message.empty(), "error message");
@@ -179,6 +187,9 @@ void check(Parse parse, const uint8_t* data, size_t size) {
   expect(encoded.size() <= size &&
              std::memcmp(encoded.data(), data, encoded.size()) == 0,
          "columns encode back into the file's bytes");
+  expect(written.size() == encoded.size() &&
+             (encoded.empty() || std::memcmp(written.data(), encoded.data(), encoded.size()) == 0),
+         "the writer writes the file's bytes");
 }
 
 }  // namespace
