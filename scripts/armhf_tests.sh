@@ -19,7 +19,10 @@ repo=$(pwd)
 work=${TOLV_ARMHF_DIR:-$repo/build/armhf}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-sysroot=${TOLV_ROOTS_DIR:-$repo/build/roots}/armhf-bookworm
+roots=${TOLV_ROOTS_DIR:-$repo/build/roots}
+mkdir -p "$roots"
+# Absolute: CMake and the interpreter wrapper are given paths inside it.
+sysroot=$(cd "$roots" && pwd)/armhf-bookworm
 pylib=$work/pylib
 build=$work/cmake-build
 wrapper=$sysroot/usr/bin/python3.11-run
