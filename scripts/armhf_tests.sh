@@ -7,7 +7,9 @@
 # apt-get). Debian 12's armhf root is build/roots/armhf-bookworm (TOLV_ROOTS_DIR to
 # move the roots), shared with scripts/build_wheels.sh; the build and the test
 # packages live under build/armhf (TOLV_ARMHF_DIR to move them). Running it again
-# redoes the build and the tests from the cached root. Extra arguments go to pytest.
+# redoes the build and the tests from the cached root. Extra arguments go to pytest;
+# without them the whole suite runs on TOLV_TEST_WORKERS pytest-xdist workers (default
+# 2; 1 runs it in one process), each an emulated interpreter of its own.
 # Exits non-zero if any step or test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +19,10 @@ repo=$(pwd)
 work=${TOLV_ARMHF_DIR:-$repo/build/armhf}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-sysroot=${TOLV_ROOTS_DIR:-$repo/build/roots}/armhf-bookworm
+roots=${TOLV_ROOTS_DIR:-$repo/build/roots}
+mkdir -p "$roots"
+# Absolute: CMake and the interpreter wrapper are given paths inside it.
+sysroot=$(cd "$roots" && pwd)/armhf-bookworm
 pylib=$work/pylib
 build=$work/cmake-build
 wrapper=$sysroot/usr/bin/python3.11-run
@@ -44,14 +49,16 @@ for lib in blas/libblas.so.3 lapack/liblapack.so.3; do
 done
 # Pure Python, so this machine's pip (of the same CPython 3.11) fetches them;
 # --platform keeps it to wheels that run on the target.
-if [[ ! -f $pylib/.done ]]; then
+test_packages=('pytest>=7' 'hypothesis>=6' pytest-xdist)
+# Reused while it was made for the same list.
+if [[ "$(cat "$pylib/.done" 2>/dev/null)" != "${test_packages[*]}" ]]; then
   rm -rf "$pylib"
   retry /usr/bin/python3 -m pip install -q --disable-pip-version-check --no-cache-dir \
     --target "$pylib" --only-binary=:all: \
     --platform linux_armv7l --platform manylinux2014_armv7l \
     --python-version 3.11 --implementation cp \
-    'pytest>=7' 'hypothesis>=6'
-  touch "$pylib/.done"
+    "${test_packages[@]}"
+  printf '%s\n' "${test_packages[*]}" >"$pylib/.done"
 fi
 # The root's CPU: ARMv7-A with VFPv3, Debian's armhf baseline.
 qemu=(qemu-arm -cpu cortex-a8)
@@ -101,6 +108,8 @@ export PYTHONNOUSERSITE=1
 "$wrapper" -c 'import sys, numpy, tolv, tolv_extras._model_io as m
 print("tolv from", tolv.__file__, "and", m.__file__, "with numpy", numpy.__version__)
 sys.exit(not all(f.startswith(sys.argv[1]) for f in (tolv.__file__, m.__file__)))' "$work/"
+workers=${TOLV_TEST_WORKERS:-2}
+if [[ $# -eq 0 && $workers != 1 ]]; then set -- -n "$workers"; fi
 "$wrapper" -m pytest -p no:cacheprovider tests/python "$@" || status=1
 
 step "done: $([[ $status == 0 ]] && echo passed || echo FAILED)"

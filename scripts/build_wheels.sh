@@ -37,6 +37,8 @@
 #   TOLV_WHEELS_DIR         work folder (default build/wheels)
 #   TOLV_ROOTS_DIR          Debian roots, one per release and architecture (default
 #                           build/roots), reused while their package lists stay the same
+#   TOLV_TEST_WORKERS       pytest-xdist workers of each whole-suite run (default 2;
+#                           1 runs it in one process)
 #   TOLV_ARM_WHOLE_SUITE    all (default): the whole suite against every ARM wheel;
 #                           ends: against the oldest and the newest CPython of each ARM
 #                           architecture, and for the others both modules' import,
@@ -157,8 +159,23 @@ dist_dir="$(cd "$dist_dir" && pwd)"
 roots="$(cd "$roots" && pwd)"
 # zig compiles libc++ and the glibc 2.17 stubs once per target; keep that here.
 export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" ZIG_LOCAL_CACHE_DIR="$work/zig-cache"
+# The Python-free core compiles to the same objects for every CPython of an
+# architecture: ccache hands them to the wheels after the first, so each of those
+# compiles only its binding files. pip unpacks the sdist into a fresh folder under
+# $TMPDIR each time; with that as ccache's base folder, and CMake's build folder inside
+# the unpacked tree (see build_wheel), every path ccache hashes is the same relative
+# one. The preprocessor mode hashes what the compiler gets to see, so each wheel's own
+# headers (Python's, the Debian release's) take part in the key; the wrapper's target
+# and CPU flags are named in it as the compiler (see build_wheel).
+export CCACHE_DIR="$work/ccache" CCACHE_BASEDIR="$work/tmp" CCACHE_NOHASHDIR=1 CCACHE_NODIRECT=1
+test_workers="${TOLV_TEST_WORKERS:-2}"
+[[ $test_workers =~ ^[1-9][0-9]*$ ]] || fail "TOLV_TEST_WORKERS is a number of workers, not $test_workers"
 
 step "tools"
+if ! command -v ccache >/dev/null; then
+  retry apt-get -o DPkg::Lock::Timeout=600 -q update
+  retry apt-get -o DPkg::Lock::Timeout=600 -q install -y --no-install-recommends ccache
+fi
 tools="$work/tools/bin"
 if [[ ! -f $work/tools/.done ]]; then
   rm -rf "$work/tools"
@@ -169,7 +186,8 @@ if [[ ! -f $work/tools/.done ]]; then
   touch "$work/tools/.done"
 fi
 zig="$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
-echo "zig $("$zig" version), $("$tools/auditwheel" --version)"
+zig_version="$("$zig" version)"
+echo "zig $zig_version, $("$tools/auditwheel" --version), $(ccache --version | head -1)"
 
 step "sdist"
 if [[ -n ${TOLV_SDIST:-} ]]; then
@@ -282,11 +300,26 @@ build_wheel() {  # arch, version, output folder; chained, for the caller's condi
     headers="${python%/usr/bin/*}"
   fi
   [[ -z $headers ]] || cmake_args+=("-DPython_INCLUDE_DIR=$headers/usr/include/python$version")
-  compiler="$(make_compiler "$arch" "$version" "$headers")" &&
+  # build-dir inside the unpacked sdist: the sources are then ../../src/... from where
+  # the compiler runs, whatever folder pip unpacked them into.
+  mkdir -p "$work/tmp" &&
+    compiler="$(make_compiler "$arch" "$version" "$headers")" &&
+    ccache --zero-stats >/dev/null &&
     env CXX="$compiler/c++" \
-    CMAKE_ARGS="-DCMAKE_AR=$compiler/ar -DCMAKE_RANLIB=$compiler/ranlib ${cmake_args[*]}" \
+    CMAKE_ARGS="-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_AR=$compiler/ar -DCMAKE_RANLIB=$compiler/ranlib ${cmake_args[*]}" \
+    CCACHE_COMPILERCHECK="string:zig $zig_version -target ${zig_target[$arch]} -mcpu=${zig_cpu[$arch]}" \
+    TMPDIR="$work/tmp" \
     "${cross[@]}" "$env/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-    --wheel-dir "$out" "$sdist"
+    --config-settings=build-dir=build/wheel --wheel-dir "$out" "$sdist" &&
+    ccache_summary
+}
+
+ccache_summary() {  # how many of the wheel's compilations came from the cache
+  local stats hits misses
+  stats="$(ccache --print-stats)" || return 1
+  hits="$(awk -F'\t' '$1 == "preprocessed_cache_hit" || $1 == "direct_cache_hit" {n += $2} END {print n + 0}' <<<"$stats")"
+  misses="$(awk -F'\t' '$1 == "cache_miss" {n += $2} END {print n + 0}' <<<"$stats")"
+  echo "ccache: $hits compilations from the cache, $misses compiled"
 }
 
 # ---- checking and testing ----------------------------------------------------
@@ -382,7 +415,8 @@ install_for_test() {  # wheel, arch, version, venv: the wheel and its test extra
   # numpy only as a wheel, where it has one for the target (not for armv7l, nor for
   # a CPython newer than its releases): without it, the tests that need it skip.
   mapfile -t requirements <<<"$requirements"
-  pip_into "$arch" "$version" "$venv" "tolv @ file://$wheel" "${requirements[@]}"
+  # pytest-xdist too, for the whole suite's workers (pure Python, every target has it).
+  pip_into "$arch" "$version" "$venv" "tolv @ file://$wheel" "${requirements[@]}" pytest-xdist
 }
 
 install_numpy() {  # arch, version, venv: numpy's newest wheel for the target, if any
@@ -404,7 +438,9 @@ test_wheel() (  # wheel, arch, version, whole|smoke; a subshell, for its cd
     python="$(root_dir "$arch" "$version")/usr/bin/python$version-run"
   fi
   unset PYTHONPATH
+  # The whole suite on the workers; the smoke tests take less time than starting them.
   tests=(tests/python)
+  (( test_workers == 1 )) || tests=(-n "$test_workers" tests/python)
   if [[ $kind != whole ]]; then
     tests=()
     for test in "${smoke_tests[@]}"; do [[ ! -f $work/src/$test ]] || tests+=("$test"); done

@@ -78,7 +78,7 @@ echo "== install the sdist with the test extra into a fresh venv"
 "$python" -m venv "$work/test-env"
 test_python="$work/test-env/bin/python"
 retry "$test_python" -m pip install -q --upgrade pip
-retry "$test_python" -m pip install -q --no-cache-dir "tolv[test] @ file://$sdist"
+retry "$test_python" -m pip install -q --no-cache-dir "tolv[test] @ file://$sdist" pytest-xdist
 
 echo "== test suite from a copy of tests/"
 mkdir "$work/suite"
@@ -94,7 +94,11 @@ for module in (tolv, tolv_extras._model_io):
     if not module.__file__.startswith(sys.prefix):
         sys.exit(f"check_packaging: {module.__name__} was not imported from the test venv")
 EOF
-"$test_python" -m pytest -q -p no:cacheprovider tests/python
+# On TOLV_TEST_WORKERS pytest-xdist workers (default 2; 1 runs it in one process).
+workers="${TOLV_TEST_WORKERS:-2}"
+xdist=()
+[[ $workers == 1 ]] || xdist=(-n "$workers")
+"$test_python" -m pytest -q -p no:cacheprovider "${xdist[@]}" tests/python
 
 mkdir -p "$dist_dir"
 cp "$sdist" "$repaired" "$dist_dir/"

@@ -4,9 +4,9 @@
 # Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [RUNS_PER_TARGET]
 #   SECONDS_PER_TARGET  default 60; RUNS_PER_TARGET  default unlimited (-1)
 # Env: BUILD_DIR (default build/fuzz), TARGETS (default every target whose source
-# tests/fuzz/<target>.cpp exists).
-# Targets run one after another with one worker each; new inputs go to a scratch copy
-# of the seed corpus, crashes to $BUILD_DIR/artifacts/.
+# tests/fuzz/<target>.cpp exists), FUZZ_JOBS (targets run at a time, default 2).
+# Each target runs with one worker; new inputs go to a scratch copy of the seed corpus,
+# crashes to $BUILD_DIR/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/retry.sh
@@ -42,16 +42,32 @@ python3 scripts/make_fuzz_corpus.py "$corpus"
 rm -rf "$build_dir/artifacts"
 mkdir -p "$build_dir/artifacts"
 
+# Each run is one process on one core: FUZZ_JOBS of them at a time (default 2, the
+# machine's cores), each still for its whole time; the reports follow in target order.
+jobs_at_once="${FUZZ_JOBS:-2}"
+[[ $jobs_at_once =~ ^[1-9][0-9]*$ ]] || { echo "fuzz: FUZZ_JOBS is a number of runs, not $jobs_at_once" >&2; exit 2; }
+run_target() {  # target: its run, its exit status in $build_dir/$target.status
+  local target=$1 code=0
+  # close_fd_mask=2 drops the expected aborts' diagnostics; libFuzzer's own output and
+  # the sanitizers' reports still reach the log.
+  "$build_dir/$target" "$corpus/$target" -max_total_time="$seconds" -runs="$runs" \
+    -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$build_dir/artifacts/$target-" \
+    >"$build_dir/$target.log" 2>&1 || code=$?
+  echo "$code" >"$build_dir/$target.status"
+}
+for target in $targets; do
+  # A target without seeds of its own starts from an empty corpus.
+  mkdir -p "$corpus/$target"
+  rm -f "$build_dir/$target.status"
+  while (( $(jobs -rp | wc -l) >= jobs_at_once )); do wait -n || true; done
+  run_target "$target" &
+done
+wait
+
 status=0
 for target in $targets; do
   log="$build_dir/$target.log"
-  # A target without seeds of its own starts from an empty corpus.
-  mkdir -p "$corpus/$target"
-  # close_fd_mask=2 drops the expected aborts' diagnostics; libFuzzer's own output and
-  # the sanitizers' reports still reach the log.
-  if "$build_dir/$target" "$corpus/$target" -max_total_time="$seconds" -runs="$runs" \
-      -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$build_dir/artifacts/$target-" \
-      >"$log" 2>&1; then
+  if [[ "$(cat "$build_dir/$target.status" 2>/dev/null)" == 0 ]]; then
     echo "== $target: ok"
   else
     echo "== $target: FAILED (log: $log)"

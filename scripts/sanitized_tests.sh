@@ -7,6 +7,8 @@
 #   scripts/sanitized_tests.sh [pytest arguments...]
 #
 # TOLV_SANITIZED_BUILD_DIR overrides the build folder (default build/sanitized, git-ignored).
+# Without pytest arguments the whole suite runs on TOLV_TEST_WORKERS pytest-xdist workers
+# (default 2; 1 runs it in one process).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/retry.sh"
@@ -38,7 +40,8 @@ if [[ ! -x "$venv/bin/python" ]]; then
   python3 -m venv "$venv"
 fi
 # numpy for the tests of read_model and the arrays.
-retry "$venv/bin/python" -m pip install -q pytest hypothesis numpy
+retry "$venv/bin/python" -m pip install -q pytest hypothesis numpy pytest-xdist
+workers=${TOLV_TEST_WORKERS:-2}
 export PATH="$venv/bin:$PATH"
 # cmake and ninja come from PyPI where the machine lacks them.
 for tool in cmake ninja; do
@@ -92,7 +95,12 @@ status=0
 print("testing", tolv.__file__, "and", m.__file__)
 sys.exit(not all(f.startswith(sys.argv[1]) for f in (tolv.__file__, m.__file__)))' "$build/" ||
     exit 1
-  if [[ $# -eq 0 ]]; then set -- tests/python; fi
+  # Each worker is an interpreter of its own, started with this environment: sanitized
+  # and reporting to the same folder.
+  if [[ $# -eq 0 ]]; then
+    set -- tests/python
+    [[ $workers == 1 ]] || set -- -n "$workers" "$@"
+  fi
   exec "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
 ) || status=$?
 
