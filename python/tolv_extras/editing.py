@@ -184,8 +184,10 @@ def _observations(np: Any, images: ImagesArrays, points: PointsArrays) -> _Obser
     if len(images.point3D_ids):
         element_ids = np.repeat(points.ids.astype(np.uint64, copy=False),
                                 _lengths(np, points.track_offsets))
-        # Rows of elements that are not valid may lie past the end: clipped, never used.
-        valid &= np.take(images.point3D_ids, rows, mode="clip") == element_ids
+        # Rows of elements that are not valid may lie past the end (or, cast to a 32-bit
+        # intp, wrap): clipped, never used. np.take wants intp indices on 32-bit numpy.
+        gathered = np.take(images.point3D_ids, rows.astype(np.intp, copy=False), mode="clip")
+        valid &= gathered == element_ids
     return _Observations(valid=valid, point2D_rows=rows, image_rows=image_rows)
 
 

@@ -17,7 +17,7 @@ np = pytest.importorskip("numpy")
 
 NAN4, NAN3 = [np.nan] * 4, [np.nan] * 3
 RIGS = tx.RigsArrays(
-    ids=np.array([4, 8, 2**32 - 2], np.uint32), sensor_offsets=np.array([0, 2, 2, 3]),
+    ids=np.array([4, 8, 2**32 - 2], np.uint32), sensor_offsets=np.array([0, 2, 2, 3], np.int64),
     sensor_types=np.array([0, 1, 0], np.int32), sensor_ids=np.array([7, 3, 2], np.uint32),
     has_pose=np.array([0, 1, 0], np.uint8),
     sensor_quaternions=np.array([NAN4, [0.5, 0.5, 0.5, 0.5], NAN4]),
@@ -26,7 +26,7 @@ FRAMES = tx.FramesArrays(
     ids=np.array([1, 6], np.uint32), rig_ids=np.array([4, 2**32 - 2], np.uint32),
     quaternions=np.array([[1.0, 0.0, 0.0, 0.0], [0.1, 0.2, 0.3, 0.4]]),
     translations=np.array([[0.0, 1e-310, 5.0], [1.0, 2.0, 3.0]]),
-    data_offsets=np.array([0, 2, 2]), data_sensor_types=np.array([0, 1], np.int32),
+    data_offsets=np.array([0, 2, 2], np.int64), data_sensor_types=np.array([0, 1], np.int32),
     data_sensor_ids=np.array([7, 3], np.uint32), data_ids=np.array([5, 2**63 + 1], np.uint64))
 
 
