@@ -161,7 +161,7 @@ std::optional<FileFailure> commit(const std::vector<std::string>& targets,
       try {
         worker = std::thread(stage_into, std::cref(targets[parallel]),
                              std::cref(contents[parallel]), &results[parallel]);
-      } catch (const std::system_error&) {
+      } catch (...) {  // std::system_error, caught as any: no typeinfo of it needed
         parallel = SIZE_MAX;  // no thread to be had: this one stages it in turn
       }
     }
