@@ -217,18 +217,22 @@ def write_ply(path: StrPath, points3D: Union[PointsArrays, Mapping[int, tolv.Poi
     numpy, OSError if the file cannot be written.
     """
     target = text_path(path, "path")
+    # Arguments of the wrong type are named as such, with numpy or without it.
+    arrays = points3D if isinstance(points3D, PointsArrays) else None
+    records: Mapping[int, tolv.Point3D] = {}
+    if arrays is None:
+        if not isinstance(points3D, Mapping):
+            raise TypeError(f"points3D must be a PointsArrays or a mapping of tolv.Point3D "
+                            f"records, not {type_name(points3D)}")
+        records = require_records(points3D, tolv.Point3D, "points3D")
     try:
         import numpy as np
     except ImportError as missing:
         raise missing_numpy("write_ply") from missing
-    if isinstance(points3D, PointsArrays):
-        xyz, rgb, error = _array_values(points3D)
-    elif isinstance(points3D, Mapping):
-        records = require_records(points3D, tolv.Point3D, "points3D")
-        xyz, rgb, error = point_values(np, sorted_points(np, records)[1])
+    if arrays is not None:
+        xyz, rgb, error = _array_values(arrays)
     else:
-        raise TypeError(f"points3D must be a PointsArrays or a mapping of tolv.Point3D "
-                        f"records, not {type_name(points3D)}")
+        xyz, rgb, error = point_values(np, sorted_points(np, records)[1])
     properties = SPLATTING_PROPERTIES if splatting else VERTEX_PROPERTIES
     vertices = np.zeros(len(error), np.dtype([(name, code) for name, _, code in properties]))
     with np.errstate(over="ignore"):  # float32 fields: out of range becomes +-inf
