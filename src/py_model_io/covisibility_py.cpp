@@ -15,6 +15,7 @@
 #include "overlaps.hpp"
 #include "py_model_io/column_buffer.hpp"
 #include "py_model_io/lock_released.hpp"
+#include "py_model_io/native_call.hpp"
 
 namespace tolv::py_model_io {
 namespace {
@@ -114,7 +115,7 @@ PyObject* covisibility_counts_py(PyObject*, PyObject* args) noexcept {
   if (!PyArg_ParseTuple(args, "OO:covisibility_counts", &offsets_object, &images_object)) {
     return nullptr;
   }
-  try {
+  return native_call([&]() -> PyObject* {
     BufferView offsets_view, images_view;
     std::vector<int64_t> offsets_copy;
     std::vector<image_t> images_copy;
@@ -151,12 +152,7 @@ PyObject* covisibility_counts_py(PyObject*, PyObject* args) noexcept {
     py::OwnedRef counts = vector_buffer(rows->counts);
     if (!image_ids || !row_offsets || !partner_ids || !counts) return nullptr;
     return PyTuple_Pack(4, image_ids.get(), row_offsets.get(), partner_ids.get(), counts.get());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "tolv_extras: unexpected native failure");
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace tolv::py_model_io

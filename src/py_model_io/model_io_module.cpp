@@ -13,6 +13,7 @@
 #include "py_model_io/columns_to_python.hpp"
 #include "py_model_io/covisibility_py.hpp"
 #include "py_model_io/lock_released.hpp"
+#include "py_model_io/native_call.hpp"
 #include "py_model_io/model_writing.hpp"
 
 namespace tolv::py_model_io {
@@ -80,7 +81,7 @@ PyObject* read_model_files_py(PyObject*, PyObject* args) noexcept {
       !optional_path_argument(frames, &paths.frames)) {
     return nullptr;
   }
-  try {
+  return native_call([&]() -> PyObject* {
     std::optional<model_io::ModelReadResult> result;
     {
       LockReleased unlocked;
@@ -96,12 +97,7 @@ PyObject* read_model_files_py(PyObject*, PyObject* args) noexcept {
       return nullptr;
     }
     return model_to_python(std::get<model_io::ModelColumns>(std::move(*result))).release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "tolv_extras: unexpected native failure");
-    return nullptr;
-  }
+  });
 }
 
 // camera_models(): ((id, name, param names), ...) in id order.

@@ -13,6 +13,7 @@
 #include "model_io/model_writer.hpp"
 #include "py/owned_ref.hpp"
 #include "py_model_io/lock_released.hpp"
+#include "py_model_io/native_call.hpp"
 
 namespace tolv::py_model_io {
 namespace {
@@ -194,7 +195,7 @@ PyObject* write_model_files_py(PyObject*, PyObject* args) noexcept {
     PyErr_SetString(PyExc_ValueError, "write_model_files takes five paths");
     return nullptr;
   }
-  try {
+  return native_call([&]() -> PyObject* {
     model_io::ModelPaths files;
     if (!path_of(paths, 0, &files.cameras) || !path_of(paths, 1, &files.images) ||
         !path_of(paths, 2, &files.points3D) || !optional_path_of(paths, 3, &files.rigs) ||
@@ -230,12 +231,7 @@ PyObject* write_model_files_py(PyObject*, PyObject* args) noexcept {
       return nullptr;
     }
     Py_RETURN_NONE;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "tolv_extras: unexpected native failure");
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace tolv::py_model_io
