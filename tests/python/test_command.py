@@ -37,8 +37,6 @@ REPORT = ["Cameras:                 3", "  PINHOLE:               2, taking 1 im
 EMPTY_REPORT = ["Cameras:                 0", "Images:                  0",
                 "3D points:               0", "Observations:            0",
                 "2D points:               0, 0 matched"]
-needs = {name: pytest.mark.skipif(not hasattr(tx, name), reason=f"needs tx.{name}")
-         for name in ("write_model", "filter_points", "model_pairs")}
 
 
 @pytest.fixture
@@ -147,10 +145,8 @@ def damaged(folder, damage):
     (["info", "{folder}"], "no_points3D", "No such file or directory: '{folder}/points3D.bin'"),
     (["ply", "{folder}", "{out}/x.ply"], None, "cannot write {out}/x.ply: [Errno 2]"),
     (["convert", "{folder}", "{out}", "--format", "txt"], "no_folder", "No such folder"),
-    pytest.param(["pairs", "{folder}", "{out}"], "no_points3D", "'{folder}/points3D.bin'",
-                 marks=needs["model_pairs"]),
-    pytest.param(["filter", "{folder}", "{out}", "--max-error", "1"], "truncated",
-                 "cameras.bin: byte 0", marks=needs["filter_points"]),
+    (["pairs", "{folder}", "{out}"], "no_points3D", "'{folder}/points3D.bin'"),
+    (["filter", "{folder}", "{out}", "--max-error", "1"], "truncated", "cameras.bin: byte 0"),
 ])
 def test_bad_input_ends_with_one_line_naming_the_file(folder, tmp_path, capfd, argv, damage,
                                                       message):
@@ -184,7 +180,6 @@ def test_module_runs_as_a_program(folder, capfd, argv, status):
     assert (done.returncode, done.stdout, done.stderr) == run(capfd, *argv)
 
 
-@needs["write_model"]
 @pytest.mark.parametrize("format", ["bin", "txt"])
 def test_convert_writes_the_model_in_the_format_given(folder, tmp_path, capfd, format):
     assert run(capfd, "convert", folder, tmp_path / "out", "--format", format)[0] == 0
@@ -195,8 +190,6 @@ def test_convert_writes_the_model_in_the_format_given(folder, tmp_path, capfd, f
             assert value == other if isinstance(value, list) else np.array_equal(value, other)
 
 
-@needs["write_model"]
-@needs["filter_points"]
 @pytest.mark.parametrize("options, kept, format", [
     ([], [11, 10, 12], "bin"), (["--min-track-length", "2"], [11, 10], "bin"),
     (["--max-error", "1", "--format", "txt"], [11, 10], "txt"),
@@ -208,7 +201,6 @@ def test_filter_keeps_long_and_precise_tracks(folder, tmp_path, capfd, options, 
     assert tx.read_model(out, format).points.ids.tolist() == kept
 
 
-@needs["model_pairs"]
 @pytest.mark.parametrize("options, k", [([], 20), (["--k", "1"], 1)])
 def test_pairs_are_those_of_model_pairs(folder, tmp_path, capfd, options, k):
     assert run(capfd, "pairs", folder, tmp_path / "pairs.txt", *options)[0] == 0
