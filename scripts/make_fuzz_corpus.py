@@ -126,7 +126,8 @@ SEEDS = {
         model_text(0, b"# Camera list\n1 PINHOLE 640 480 500 500 320 240\n"
                       b"2 EUCM 1 1 1 2 3 4 0.5 0.25\n3 SIMPLE_RADIAL 1 1 1e-320 +1.5 nan inf\n"),
         model_text(1, b"# Image list\n5 1 0 0 0 1 2 3 1 a b.jpg \n1.5 2.5 -1 3 4 18446744073709551615 \n"
-                      b"6 0 1 0 0 0 0 0 2 c\r\n\r\n7 1 0 0 0 0 0 0 1 d\n1 2 3"),
+                      b"6 0 1 0 0 0 0 0 2 c\r\n\r\n7 1 0 0 0 0 0 0 1 d\n1 2 3\n"
+                      b"8 1 0 0 0 0 0 0 1 \rCR first\n"),
         model_text(2, b"# 3D point list\n1 1 2.5 -3 0 128 255 0.75 1 0 2 7\n"
                       b"18446744073709551615 0 0 0 1 2 3 0\r\n9 0 0 0 9 8 7 1.5 3 10"),
         model_text(3, b"# Rig calib list\n1 3 CAMERA 1 CAMERA 2 0 IMU 5 1 1 0 0 0 0.5 0.25 -1\n"

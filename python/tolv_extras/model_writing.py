@@ -23,7 +23,9 @@ _INTEGER_RANGES = {"u1": (0, 2**8 - 1), "u4": (0, 2**32 - 1), "u8": (0, 2**64 - 
 _TYPE_NAMES = {"u1": "an 8-bit unsigned integer", "u4": "a 32-bit unsigned integer",
                "u8": "a 64-bit unsigned integer", "i4": "a 32-bit signed integer",
                "i8": "a 64-bit signed integer", "f8": "a double"}
-_BLANKS = (" ", "\t", "\r")
+# images.txt's reader skips the separators before a name and trims a line's blanks.
+_SEPARATORS = (" ", "\t")
+_BLANKS = (*_SEPARATORS, "\r")
 
 
 def _refuse(where: str, row: Optional[int], what: str) -> ValueError:
@@ -154,7 +156,7 @@ def _name_bytes(np: Any, names: object, rows: int, text: bool) -> Tuple[Array, A
             if "\n" in name:
                 raise _refuse("images.names", row, f"{name!r} holds a newline, which ends a "
                               "line of images.txt")
-            if name.startswith(_BLANKS) or name.endswith(_BLANKS):
+            if name.startswith(_SEPARATORS) or name.endswith(_BLANKS):
                 raise _refuse("images.names", row, f"{name!r} starts or ends with a blank, "
                               "which images.txt does not keep")
         encoded.append(stored)
@@ -286,7 +288,8 @@ def write_model(folder: StrPath, model: Model, format: str = "bin") -> None:
     Raises ValueError naming the field and row of a model the format cannot hold
     (lengths or offsets that disagree, values outside their on-disk types, a camera
     model id outside 0 to 17 or too few parameter columns, names with a NUL byte, or in
-    text empty, with a newline or with blanks at either end, a rig reference sensor
+    text empty, with a newline, starting with a space or tab or ending with a space,
+    tab or CR (images.txt does not keep them), a rig reference sensor
     with a pose), before anything is written; OSError (its filename the file) when a
     file cannot be written; TypeError for arguments of the wrong type.
     """

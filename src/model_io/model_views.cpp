@@ -48,7 +48,10 @@ std::string offsets_error(const char* table, const char* field,
     if (!error_.empty()) return error_;   \
   } while (0)
 
-inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+// The reader takes a name from the first character after the camera id's separators
+// (spaces, tabs) to the end of the line, which it trims of blanks (spaces, tabs, CRs).
+inline bool is_separator(char c) { return c == ' ' || c == '\t'; }
+inline bool is_blank(char c) { return is_separator(c) || c == '\r'; }
 
 std::string check_cameras(const CameraViews& c) {
   const size_t rows = c.ids.size;
@@ -90,7 +93,7 @@ std::string check_images(const ImageViews& c, WriteFormat format) {
       if (std::memchr(name, '\n', length) != nullptr) {
         return at_row("images", "names", k, "images.txt cannot hold a name with a newline");
       }
-      if (is_blank(name[0]) || is_blank(name[length - 1])) {
+      if (is_separator(name[0]) || is_blank(name[length - 1])) {
         return at_row("images", "names", k,
                       "images.txt cannot hold a name that starts or ends with a blank");
       }

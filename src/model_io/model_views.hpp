@@ -81,10 +81,10 @@ enum class WriteFormat : uint8_t { Binary = 0, Text = 1 };
 // Why the views cannot be written in the format, or "" when they can: columns whose
 // lengths disagree, offsets that do not start at 0, fall or miss the end of their
 // list, camera model ids outside the table or parameter counts other than the model's,
-// names the format cannot hold (a NUL byte; in text also an empty name, a newline, or
-// blanks at either end, which the reader trims), rig reference sensors with a pose,
-// and in text sensor types without a name or pose flags other than 0 and 1. The writers
-// assume views that passed.
+// names the format cannot hold (a NUL byte; in text also an empty name, a newline, a
+// space or tab first or a blank last, which the reader drops), rig reference sensors
+// with a pose, and in text sensor types without a name or pose flags other than 0 and
+// 1. The writers assume views that passed.
 std::string check_views(const ModelViews& model, WriteFormat format);
 
 }  // namespace tolv::model_io

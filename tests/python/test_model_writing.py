@@ -192,6 +192,13 @@ def test_what_binary_holds_but_text_does_not_is_written_in_binary(tmp_path, form
     assert every_byte(tx.read_model(tmp_path / "out")) == every_byte(model)
 
 
+def test_names_images_txt_keeps_are_written_in_text(tmp_path):
+    # Inner blanks, and a CR first: the reader trims only the line's ends.
+    kept = ["\rCR first.jpg", "in\tner sp ace.jpg", "x"]
+    tx.write_model(tmp_path / "out", names(*kept)(sample_model(tmp_path)), "txt")
+    assert tx.read_model(tmp_path / "out").images.names[:3] == kept
+
+
 def old_model(tmp_path, format):
     """A folder holding a model of the format, and its files' bytes."""
     folder = tmp_path / "model"
