@@ -16,7 +16,8 @@ runs="${2:--1}"
 build_dir="${BUILD_DIR:-build/fuzz}"
 if [[ -z ${TARGETS:-} ]]; then
   TARGETS=
-  for target in fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps fuzz_model_binary fuzz_model_text; do
+  for target in fuzz_cameras fuzz_images fuzz_points3D fuzz_overlaps fuzz_model_binary fuzz_model_text \
+      fuzz_observations; do
     [[ ! -f tests/fuzz/$target.cpp ]] || TARGETS+="${TARGETS:+ }$target"
   done
 fi

@@ -7,6 +7,7 @@ from __future__ import annotations
 import operator
 from typing import TYPE_CHECKING, Any, Dict, NamedTuple
 
+from . import _model_io
 from ._arguments import type_name
 from ._numpy import missing_numpy
 from .arrays import ImagesArrays, PointsArrays
@@ -24,18 +25,17 @@ _RAGGED = {
     "frames": {"data_sensor_types": "data_offsets", "data_sensor_ids": "data_offsets",
                "data_ids": "data_offsets"},
 }
-# 2D points per block when their ids are rewritten.
-_BLOCK = 1 << 18
 # COLMAP's sensor type of a camera, whose frame data name images.
 _CAMERA_SENSOR = 0
 
 
-class _Observations(NamedTuple):
-    """Each track element of the model, in track order."""
+class _Kept(NamedTuple):
+    """What stays of a model's observations, in the native pass's one sweep."""
 
-    valid: Any  # (E,) bool: its image exists, holds its 2D point, and that names the point
-    point2D_rows: Any  # (E,) int64: its 2D point's row in xys and point3D_ids, where valid
-    image_rows: Any  # (E,) int64: its image's row, len(images.ids) if the image is missing
+    elements: Any  # (E,) bool: valid, and its image and point stay
+    track_lengths: Any  # (N,) int64: the point's kept elements (0 where it goes)
+    points: Any  # (N,) bool: the point stays (kept and with enough kept elements)
+    point3D_ids: Any  # (kept images' 2D points,) uint64: the id, invalid where unobserved
 
 
 def filter_points(model: Model, keep: "npt.ArrayLike") -> Model:
@@ -63,14 +63,9 @@ def filter_points(model: Model, keep: "npt.ArrayLike") -> Model:
     _require_model(model)
     points, images = model.points, model.images
     point_keep = _row_mask(np, keep, len(points.ids), "keep", "point")
-    seen = _observations(np, images, points)
-    element_keep = seen.valid & np.repeat(point_keep, _lengths(np, points.track_offsets))
-    point3D_ids = _drop_unobserved(np, images.point3D_ids,
-                                   _observed(np, images, seen, element_keep))
-    # Tracks that were whole stay whole: their lengths need no counting.
-    lengths = np.diff(points.track_offsets) if seen.valid.all() else None
-    return model._replace(points=_points_rows(np, points, point_keep, element_keep, lengths),
-                          images=images._replace(point3D_ids=point3D_ids))
+    kept = _kept(np, images, points, np.ones(len(images.ids), bool), point_keep, 0)
+    return model._replace(points=_points_rows(np, points, kept),
+                          images=images._replace(point3D_ids=kept.point3D_ids))
 
 
 def filter_images(model: Model, keep: "npt.ArrayLike", min_track_length: int = 2) -> Model:
@@ -113,25 +108,16 @@ def filter_images(model: Model, keep: "npt.ArrayLike", min_track_length: int = 2
         raise ValueError(f"min_track_length must be 0 or more, not {least}")
     points, images = model.points, model.images
     image_keep = _row_mask(np, keep, len(images.ids), "keep", "image")
-    seen = _observations(np, images, points)
-    # The missing image's row (len(images.ids)) is not kept.
-    element_keep = seen.valid & np.append(image_keep, False)[seen.image_rows]
-    track_lengths = _kept_lengths(np, points.track_offsets, element_keep)
-    point_keep = track_lengths >= least
-    element_keep &= np.repeat(point_keep, _lengths(np, points.track_offsets))
-    observed = _observed(np, images, seen, element_keep)
+    kept = _kept(np, images, points, image_keep, np.ones(len(points.ids), bool), least)
     if not image_keep.all():
-        observed = observed[np.repeat(image_keep, _lengths(np, images.points2D_offsets))]
-        images = ImagesArrays(**take_rows(np, images._asdict(), _RAGGED["images"], image_keep))
-    # The ids taken with the rows are a new array already, so they are rewritten in place.
-    images = images._replace(point3D_ids=_drop_unobserved(
-        np, images.point3D_ids, observed, in_place=not image_keep.all()))
+        # Every column but the ids, which the native pass gave for the kept images.
+        columns = {**images._asdict(), "point3D_ids": None}
+        images = ImagesArrays(**take_rows(np, columns, _RAGGED["images"], image_keep))
+    images = images._replace(point3D_ids=kept.point3D_ids)
     frames = model.frames
     if frames is not None:
         frames = _frames_of(np, frames, images.ids)
-    return model._replace(
-        points=_points_rows(np, points, point_keep, element_keep, track_lengths),
-        images=images, frames=frames)
+    return model._replace(points=_points_rows(np, points, kept), images=images, frames=frames)
 
 
 def _numpy(function: str) -> Any:
@@ -172,23 +158,40 @@ def _kept_lengths(np: Any, offsets: "npt.NDArray[np.int64]", element_keep: Any) 
     return running[offsets[1:]] - running[offsets[:-1]]
 
 
-def _observations(np: Any, images: ImagesArrays, points: PointsArrays) -> _Observations:
-    """Where each track element's 2D point is, and whether it observes the point."""
-    # A missing image maps to the row past the last: no 2D points, its offset the end.
+def _kept(np: Any, images: ImagesArrays, points: PointsArrays, image_keep: Any,
+          point_keep: Any, least: int) -> _Kept:
+    """The observations that stay when only the images in image_keep and the points in
+    point_keep may, a point needing least of them; only valid ones can: their image
+    exists and holds their 2D point, which names their point."""
+    # A missing image maps to the row past the last.
     image_rows = _rows_or_past_end(images.ids, points.track_image_ids)
-    offsets = images.points2D_offsets
-    counts = np.append(np.diff(offsets), 0)
-    indices = points.track_point2D_idxs
-    valid = indices < counts[image_rows]
-    rows = offsets[image_rows] + indices
-    if len(images.point3D_ids):
-        element_ids = np.repeat(points.ids.astype(np.uint64, copy=False),
-                                _lengths(np, points.track_offsets))
-        # Rows of elements that are not valid may lie past the end (or, cast to a 32-bit
-        # intp, wrap): clipped, never used. np.take wants intp indices on 32-bit numpy.
-        gathered = np.take(images.point3D_ids, rows.astype(np.intp, copy=False), mode="clip")
-        valid &= gathered == element_ids
-    return _Observations(valid=valid, point2D_rows=rows, image_rows=image_rows)
+    buffers = _model_io.kept_observations(
+        _column(np, images.point3D_ids, np.uint64), _column(np, images.points2D_offsets, np.int64),
+        _column(np, image_keep, np.uint8), _column(np, points.ids, np.uint64),
+        _column(np, points.track_offsets, np.int64), _column(np, point_keep, np.uint8),
+        _column(np, image_rows, np.int64), _point2D_indices(np, points.track_point2D_idxs),
+        min(least, len(points.track_point2D_idxs) + 1))
+    elements, lengths, kept_points, point3D_ids = buffers
+    return _Kept(elements=np.frombuffer(elements, np.bool_),
+                 track_lengths=np.frombuffer(lengths, np.int64),
+                 points=np.frombuffer(kept_points, np.bool_),
+                 point3D_ids=np.frombuffer(point3D_ids, np.uint64))
+
+
+def _column(np: Any, column: Any, dtype: Any) -> Any:
+    """column as a contiguous array of dtype (itself when it is one already); ids of
+    another integer type wrap as astype wraps them, as the 2D points' ids do."""
+    return np.ascontiguousarray(np.asarray(column).astype(dtype, copy=False))
+
+
+def _point2D_indices(np: Any, indices: Any) -> Any:
+    """The track elements' 2D point indices as uint32, the largest one where an index
+    of another type does not fit (no image holds that many 2D points)."""
+    values = np.asarray(indices)
+    if values.dtype == np.uint32:
+        return np.ascontiguousarray(values)
+    fits = (values >= 0) & (values <= 0xFFFFFFFF)
+    return np.where(fits, values, 0xFFFFFFFF).astype(np.uint32)
 
 
 def _rows_or_past_end(ids: Any, wanted: Any) -> Any:
@@ -196,38 +199,13 @@ def _rows_or_past_end(ids: Any, wanted: Any) -> Any:
     return rows_of(ids, wanted, missing=len(ids))
 
 
-def _drop_unobserved(np: Any, point3D_ids: Any, observed: Any, in_place: bool = False) -> Any:
-    """A new uint64 array (point3D_ids itself when in_place and it is uint64):
-    point3D_ids where observed is True, the invalid id elsewhere.
-    Without a branch per 2D point (random masks make numpy's masked writes several
-    times slower): the invalid id, 2**64 - 1, has every bit set, so each entry is or-ed
-    with observed - 1, all ones where False; in blocks, so the temporary stays small and
-    in cache."""
-    same = in_place and point3D_ids.dtype == np.uint64
-    out = point3D_ids if same else np.empty(len(point3D_ids), np.uint64)
-    for start in range(0, len(point3D_ids), _BLOCK):
-        block = slice(start, start + _BLOCK)
-        ones_where_unobserved = np.subtract(observed[block], np.uint64(1), dtype=np.uint64)
-        np.bitwise_or(point3D_ids[block], ones_where_unobserved, out=out[block],
-                      casting="unsafe")
-    return out
-
-
-def _observed(np: Any, images: ImagesArrays, seen: _Observations, element_keep: Any) -> Any:
-    """(2D points,) bool: whether a kept track element observes each 2D point."""
-    observed = np.zeros(len(images.point3D_ids), bool)
-    observed[seen.point2D_rows[element_keep]] = True
-    return observed
-
-
-def _points_rows(np: Any, points: PointsArrays, point_keep: Any, element_keep: Any,
-                 track_lengths: Any = None) -> PointsArrays:
+def _points_rows(np: Any, points: PointsArrays, kept: _Kept) -> PointsArrays:
     """The kept points with their kept track elements; points itself when that is all."""
-    if point_keep.all() and element_keep.all():
+    if kept.points.all() and kept.elements.all():
         return points
     return PointsArrays(**take_rows(
-        np, points._asdict(), _RAGGED["points"], point_keep, {"track_offsets": element_keep},
-        None if track_lengths is None else {"track_offsets": track_lengths}))
+        np, points._asdict(), _RAGGED["points"], kept.points, {"track_offsets": kept.elements},
+        {"track_offsets": kept.track_lengths}))
 
 
 def _frames_of(np: Any, frames: FramesArrays, image_ids: Any) -> FramesArrays:

@@ -1,4 +1,4 @@
-// tolv_extras._model_io: the entry point and the four functions the Python side calls.
+// tolv_extras._model_io: the entry point and the functions the Python side calls.
 // Files are read and parsed with the interpreter lock released.
 #include <cerrno>
 #include <new>
@@ -13,8 +13,9 @@
 #include "py_model_io/columns_to_python.hpp"
 #include "py_model_io/covisibility_py.hpp"
 #include "py_model_io/lock_released.hpp"
-#include "py_model_io/native_call.hpp"
 #include "py_model_io/model_writing.hpp"
+#include "py_model_io/native_call.hpp"
+#include "py_model_io/observations_py.hpp"
 
 namespace tolv::py_model_io {
 namespace {
@@ -134,6 +135,9 @@ PyMethodDef module_functions[] = {
     {"camera_models", camera_models_py, METH_NOARGS, "camera_models()"},
     {"covisibility_counts", covisibility_counts_py, METH_VARARGS,
      "covisibility_counts(track_offsets, track_image_ids)"},
+    {"kept_observations", kept_observations_py, METH_VARARGS,
+     "kept_observations(point3D_ids, points2D_offsets, image_keep, point_ids, track_offsets, "
+     "point_keep, element_image_rows, track_point2D_idxs, min_track_length)"},
     {"set_format_error_factory", set_format_error_factory_py, METH_O,
      "set_format_error_factory(factory)"},
     {nullptr, nullptr, 0, nullptr},

@@ -256,11 +256,30 @@ def test_inconsistent_input_comes_out_consistent(tmp_path, fault, edit):
     (lambda m: tx.filter_images(m, [True] * 4, -1), ValueError, "min_track_length"),
     (lambda m: tx.filter_images(m, [True] * 4, 2.0), TypeError, "min_track_length"),
     (lambda m: tx.filter_images(m, [True] * 4, True), TypeError, "min_track_length"),
+    (lambda m: tx.filter_points(m._replace(points=m.points._replace(
+        track_offsets=m.points.track_offsets + 1)), [True] * 5), ValueError,
+     "track_offsets must start at 0"),
+    (lambda m: tx.filter_images(m._replace(images=m.images._replace(
+        points2D_offsets=m.images.points2D_offsets[::-1].copy())), [True] * 4), ValueError,
+     "points2D_offsets must start at 0"),
 ])
 def test_bad_arguments_are_named(tmp_path, call, error, words):
     with pytest.raises(error) as info:
         call(model_of(tmp_path, *HAND))
     assert words in str(info.value)
+
+
+def test_wide_indices_and_lengths_do_not_wrap(tmp_path):
+    model = model_of(tmp_path, *HAND)
+    # Point 10's element (3, 0) as an index 2**32 further on: no 2D point of image 3.
+    wide = model.points.track_point2D_idxs.astype(np.int64)
+    wide[0] += 2**32
+    result = tx.filter_points(model._replace(points=model.points._replace(
+        track_point2D_idxs=wide)), np.ones(5, bool))
+    assert as_lists(result)[1][0][2] == [(5, 1), (12, 1)]
+    assert result.images.point3D_ids[0] == NO_POINT3D
+    # No track is that long.
+    assert len(tx.filter_images(model, np.ones(4, bool), 2**64 + 1).points.ids) == 0
 
 
 @settings(max_examples=40, deadline=None)
