@@ -57,7 +57,9 @@ def filter_points(model: Model, keep: "npt.ArrayLike") -> Model:
     element that a track lists twice stays twice.
 
     Raises TypeError when model is not a Model or keep is not boolean, ValueError when
-    keep's length is not the number of points; both name the argument.
+    keep's length is not the number of points; both name the argument. ValueError
+    naming the column, too, when an offsets column (points2D_offsets, track_offsets)
+    does not cut its columns into one row per id.
     """
     np = _numpy("filter_points")
     _require_model(model)
@@ -93,7 +95,8 @@ def filter_images(model: Model, keep: "npt.ArrayLike", min_track_length: int = 2
 
     Raises TypeError when model is not a Model, keep is not boolean or min_track_length
     is not an int; ValueError when keep's length is not the number of images or
-    min_track_length is negative; each names the argument.
+    min_track_length is negative; each names the argument. Offsets columns are
+    checked as by filter_points.
     """
     np = _numpy("filter_images")
     _require_model(model)
