@@ -168,17 +168,20 @@ def _kept(np: Any, images: ImagesArrays, points: PointsArrays, image_keep: Any,
     exists and holds their 2D point, which names their point."""
     # A missing image maps to the row past the last.
     image_rows = _rows_or_past_end(images.ids, points.track_image_ids)
-    buffers = _model_io.kept_observations(
+    image_keep = _column(np, image_keep, np.uint8)
+    # Offsets out of step are refused by the native pass, which names them.
+    counts = np.diff(images.points2D_offsets)
+    kept_2D_points = int(counts[image_keep != 0].sum()) if len(counts) == len(image_keep) else 0
+    point3D_ids = np.empty(max(kept_2D_points, 0), np.uint64)
+    elements, lengths, kept_points = _model_io.kept_observations(
         _column(np, images.point3D_ids, np.uint64), _column(np, images.points2D_offsets, np.int64),
-        _column(np, image_keep, np.uint8), _column(np, points.ids, np.uint64),
+        image_keep, _column(np, points.ids, np.uint64),
         _column(np, points.track_offsets, np.int64), _column(np, point_keep, np.uint8),
         _column(np, image_rows, np.int64), _point2D_indices(np, points.track_point2D_idxs),
-        min(least, len(points.track_point2D_idxs) + 1))
-    elements, lengths, kept_points, point3D_ids = buffers
+        min(least, len(points.track_point2D_idxs) + 1), point3D_ids)
     return _Kept(elements=np.frombuffer(elements, np.bool_),
                  track_lengths=np.frombuffer(lengths, np.int64),
-                 points=np.frombuffer(kept_points, np.bool_),
-                 point3D_ids=np.frombuffer(point3D_ids, np.uint64))
+                 points=np.frombuffer(kept_points, np.bool_), point3D_ids=point3D_ids)
 
 
 def _column(np: Any, column: Any, dtype: Any) -> Any:

@@ -22,7 +22,18 @@ void check_offsets(const ColumnView<int64_t>& offsets, size_t rows, size_t flat,
           "end at the length of the columns it cuts");
 }
 
-void check_inputs(const ObservationInputs& in) {
+// The 2D points of the kept images.
+size_t kept_2D_points(const ObservationInputs& in) {
+  size_t kept = 0;
+  for (size_t k = 0; k < in.image_keep.size; ++k) {
+    if (in.image_keep[k] != 0) {
+      kept += static_cast<size_t>(in.points2D_offsets[k + 1] - in.points2D_offsets[k]);
+    }
+  }
+  return kept;
+}
+
+void check_inputs(const ObservationInputs& in, const IdsOut& kept_point3D_ids) {
   const size_t images = in.image_keep.size, points = in.point_ids.size;
   check_offsets(in.points2D_offsets, images, in.point3D_ids.size, "points2D_offsets");
   check_offsets(in.track_offsets, points, in.track_point2D_idxs.size, "track_offsets");
@@ -35,6 +46,8 @@ void check_inputs(const ObservationInputs& in) {
     in_range &= row >= 0 && static_cast<uint64_t>(row) <= images;
   }
   require(in_range, "element_image_rows", "lie in 0 to the number of images");
+  require(kept_point3D_ids.size == kept_2D_points(in), "kept_point3D_ids",
+          "hold one entry per 2D point of the kept images");
 }
 
 // Track elements ahead whose 2D point's id is asked for early.
@@ -58,31 +71,22 @@ inline void prefetch_for_write(const void* address) {
 
 // The 2D points' ids of the kept images, kInvalidPoint3DId where no kept element
 // observes the 2D point.
-Column<uint64_t> kept_images_point3D_ids(const ObservationInputs& in,
-                                         const Column<uint8_t>& observed) {
-  const size_t images = in.image_keep.size;
-  size_t kept = 0;
-  for (size_t k = 0; k < images; ++k) {
-    if (in.image_keep[k] != 0) {
-      kept += static_cast<size_t>(in.points2D_offsets[k + 1] - in.points2D_offsets[k]);
-    }
-  }
-  Column<uint64_t> ids(kept);
-  uint64_t* next = ids.data();
-  for (size_t k = 0; k < images; ++k) {
+void write_kept_point3D_ids(const ObservationInputs& in, const Column<uint8_t>& observed,
+                            IdsOut out) {
+  uint64_t* next = out.data;
+  for (size_t k = 0; k < in.image_keep.size; ++k) {
     if (in.image_keep[k] == 0) continue;
     const size_t end = static_cast<size_t>(in.points2D_offsets[k + 1]);
     for (size_t row = static_cast<size_t>(in.points2D_offsets[k]); row < end; ++row) {
       *next++ = observed[row] != 0 ? in.point3D_ids[row] : kInvalidPoint3DId;
     }
   }
-  return ids;
 }
 
 }  // namespace
 
-KeptObservations kept_observations(const ObservationInputs& in) {
-  check_inputs(in);
+KeptObservations kept_observations(const ObservationInputs& in, IdsOut kept_point3D_ids) {
+  check_inputs(in, kept_point3D_ids);
   const size_t images = in.image_keep.size, points = in.point_ids.size;
   const size_t elements = in.track_point2D_idxs.size;
   // Per image row, one past the last for a missing image: where its 2D points begin,
@@ -142,7 +146,7 @@ KeptObservations kept_observations(const ObservationInputs& in) {
       if (stays) observed[rows[e - begin]] = 1;
     }
   }
-  out.point3D_ids = kept_images_point3D_ids(in, observed_rows);
+  write_kept_point3D_ids(in, observed_rows, kept_point3D_ids);
   return out;
 }
 

@@ -32,13 +32,17 @@ struct KeptObservations {
   Column<uint8_t> element_keep;   // per element: valid, its image and point kept
   Column<int64_t> track_lengths;  // per point: its kept elements (0 for a removed point)
   Column<uint8_t> point_keep;     // per point: kept and long enough
-  // Per 2D point of the kept images, in row order: its point's id where a kept
-  // element observes it, kInvalidPoint3DId where none does.
-  Column<uint64_t> point3D_ids;
 };
 
 // The id of "no 3D point" that a 2D point names.
 constexpr uint64_t kInvalidPoint3DId = UINT64_MAX;
+
+// Memory for one id per 2D point of the kept images, in row order: the caller's, so
+// that it can be an array the caller already holds.
+struct IdsOut {
+  uint64_t* data = nullptr;
+  size_t size = 0;
+};
 
 // Columns out of step with each other: what names which.
 class ObservationArraysError : public std::invalid_argument {
@@ -46,9 +50,11 @@ class ObservationArraysError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
-// Throws ObservationArraysError unless both offsets columns start at 0, never decrease
-// and end at their flat columns' length, the per-row columns have a row each, and every
-// element image row is at most the number of images.
-KeptObservations kept_observations(const ObservationInputs& in);
+// Also writes kept_point3D_ids: each 2D point's id where a kept element observes it,
+// kInvalidPoint3DId where none does. Throws ObservationArraysError, before anything is
+// written, unless both offsets columns start at 0, never decrease and end at their flat
+// columns' length, the per-row columns have a row each, every element image row is at
+// most the number of images, and kept_point3D_ids holds the kept images' 2D points.
+KeptObservations kept_observations(const ObservationInputs& in, IdsOut kept_point3D_ids);
 
 }  // namespace tolv::model_io

@@ -25,8 +25,8 @@ class BufferView {
     if (held_) PyBuffer_Release(&view_);
   }
   // False with an exception set.
-  bool get(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
+  bool get(PyObject* object, int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) {
+    if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
     held_ = true;
     return true;
   }

@@ -137,7 +137,8 @@ PyMethodDef module_functions[] = {
      "covisibility_counts(track_offsets, track_image_ids)"},
     {"kept_observations", kept_observations_py, METH_VARARGS,
      "kept_observations(point3D_ids, points2D_offsets, image_keep, point_ids, track_offsets, "
-     "point_keep, element_image_rows, track_point2D_idxs, min_track_length)"},
+     "point_keep, element_image_rows, track_point2D_idxs, min_track_length, "
+     "kept_point3D_ids)"},
     {"set_format_error_factory", set_format_error_factory_py, METH_O,
      "set_format_error_factory(factory)"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,8 +1,8 @@
 // kept_observations(point3D_ids, points2D_offsets, image_keep, point_ids, track_offsets,
-// point_keep, element_image_rows, track_point2D_idxs, min_track_length): four
-// ColumnBuffers, the element mask, the kept track lengths, the point mask (masks of
-// uint8) and the kept images' new point3D_ids, as model_io::kept_observations computes
-// them.
+// point_keep, element_image_rows, track_point2D_idxs, min_track_length,
+// kept_point3D_ids): three ColumnBuffers, the element mask, the kept track lengths and
+// the point mask (masks of uint8), as model_io::kept_observations computes them; the
+// kept images' new point3D_ids are written into the last argument, a uint64 array.
 #include "py_model_io/observations_py.hpp"
 
 #include <cstdint>
@@ -32,14 +32,29 @@ struct ArrayArgument {
   }
 };
 
+// The caller's array that the kept images' ids are written into: writable, C-contiguous
+// and aligned uint64. False with an exception set.
+bool ids_out_of(PyObject* object, BufferView& buffer, model_io::IdsOut* out) {
+  if (!buffer.get(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE)) return false;
+  const Py_buffer& view = buffer.view();
+  if (view.itemsize != 8 || !is_native_integer(view.format, 8, false) ||
+      reinterpret_cast<uintptr_t>(view.buf) % alignof(uint64_t) != 0) {
+    PyErr_SetString(PyExc_TypeError, "kept_point3D_ids must be an aligned array of uint64");
+    return false;
+  }
+  out->data = static_cast<uint64_t*>(view.buf);
+  out->size = static_cast<size_t>(view.len) / 8;
+  return true;
+}
+
 }  // namespace
 
 PyObject* kept_observations_py(PyObject*, PyObject* args) noexcept {
-  PyObject* objects[8];
+  PyObject* objects[9];
   unsigned long long min_track_length = 0;
-  if (!PyArg_ParseTuple(args, "OOOOOOOOK:kept_observations", &objects[0], &objects[1],
+  if (!PyArg_ParseTuple(args, "OOOOOOOOKO:kept_observations", &objects[0], &objects[1],
                         &objects[2], &objects[3], &objects[4], &objects[5], &objects[6],
-                        &objects[7], &min_track_length)) {
+                        &objects[7], &min_track_length, &objects[8])) {
     return nullptr;
   }
   return native_call([&]() -> PyObject* {
@@ -57,6 +72,9 @@ PyObject* kept_observations_py(PyObject*, PyObject* args) noexcept {
         !track_point2D_idxs.get(objects[7], "track_point2D_idxs", "uint32", false)) {
       return nullptr;
     }
+    BufferView ids_buffer;
+    model_io::IdsOut kept_point3D_ids;
+    if (!ids_out_of(objects[8], ids_buffer, &kept_point3D_ids)) return nullptr;
     const model_io::ObservationInputs inputs{
         point3D_ids.column, points2D_offsets.column,   image_keep.column,
         point_ids.column,   track_offsets.column,      point_keep.column,
@@ -66,7 +84,7 @@ PyObject* kept_observations_py(PyObject*, PyObject* args) noexcept {
     {
       LockReleased unlocked;
       try {
-        kept.emplace(model_io::kept_observations(inputs));
+        kept.emplace(model_io::kept_observations(inputs, kept_point3D_ids));
       } catch (const model_io::ObservationArraysError& error) {
         refusal = error.what();
       }
@@ -78,10 +96,8 @@ PyObject* kept_observations_py(PyObject*, PyObject* args) noexcept {
     py::OwnedRef element_keep = column_buffer(std::move(kept->element_keep));
     py::OwnedRef track_lengths = column_buffer(std::move(kept->track_lengths));
     py::OwnedRef kept_points = column_buffer(std::move(kept->point_keep));
-    py::OwnedRef new_point3D_ids = column_buffer(std::move(kept->point3D_ids));
-    if (!element_keep || !track_lengths || !kept_points || !new_point3D_ids) return nullptr;
-    return PyTuple_Pack(4, element_keep.get(), track_lengths.get(), kept_points.get(),
-                        new_point3D_ids.get());
+    if (!element_keep || !track_lengths || !kept_points) return nullptr;
+    return PyTuple_Pack(3, element_keep.get(), track_lengths.get(), kept_points.get());
   });
 }
 

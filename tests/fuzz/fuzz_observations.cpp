@@ -6,7 +6,7 @@
 // Input: a byte of flags and the minimum track length, then images (a count of 2D
 // points, their ids, a keep bit), then points (an id, a keep bit, a track of
 // (image row, 2D point index) bytes). Flag bits spoil one column: an offset moved,
-// a keep mask one short, an image row past the end.
+// a keep mask one short, an image row past the end, one id too many.
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -88,6 +88,9 @@ bool in_step(const Model& m) {
          m.point_keep.size() == m.point_ids.size();
 }
 
+// Flag bit 3 asks for one id too many.
+bool ids_fit(const uint8_t* data) { return ((data[0] >> 3) & 1) == 0; }
+
 // The row of element e's 2D point when it observes point id in a kept image, else -1.
 long observed_row(const Model& m, size_t e, uint64_t id) {
   const size_t image = static_cast<size_t>(m.element_image_rows[e]);
@@ -99,7 +102,7 @@ long observed_row(const Model& m, size_t e, uint64_t id) {
   return static_cast<long>(row);
 }
 
-void check(const Model& m, const KeptObservations& kept) {
+void check(const Model& m, const KeptObservations& kept, const std::vector<uint64_t>& ids) {
   std::vector<bool> observed(m.point3D_ids.size());
   for (size_t p = 0; p < m.point_ids.size(); ++p) {
     const auto begin = static_cast<size_t>(m.track_offsets[p]);
@@ -121,17 +124,18 @@ void check(const Model& m, const KeptObservations& kept) {
     for (auto row = static_cast<size_t>(m.points2D_offsets[k]);
          row < static_cast<size_t>(m.points2D_offsets[k + 1]); ++row, ++next) {
       const uint64_t expected = observed[row] ? m.point3D_ids[row] : kInvalidPoint3DId;
-      if (next >= kept.point3D_ids.size() || kept.point3D_ids[next] != expected) {
+      if (next >= ids.size() || ids[next] != expected) {
         fail("2D point id", row);
       }
     }
   }
-  if (next != kept.point3D_ids.size()) fail("2D points of the kept images", next);
+  if (next != ids.size()) fail("2D points of the kept images", next);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
   Bytes in{data, size};
   const Model m = model_of(in);
   const ObservationInputs inputs{view(m.point3D_ids),  view(m.points2D_offsets),
@@ -139,12 +143,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  view(m.track_offsets), view(m.point_keep),
                                  view(m.element_image_rows), view(m.track_point2D_idxs),
                                  m.min_track_length};
+  // As many ids as the kept images hold when the offsets are in step; flag bit 3 one
+  // more, which must be refused.
+  int64_t kept_2D_points = (data[0] >> 3) & 1;
+  for (size_t k = 0; k < m.image_keep.size(); ++k) {
+    if (m.image_keep[k]) kept_2D_points += m.points2D_offsets[k + 1] - m.points2D_offsets[k];
+  }
+  std::vector<uint64_t> ids(kept_2D_points > 0 ? static_cast<size_t>(kept_2D_points) : 0);
   bool refused = false;
   try {
-    check(m, kept_observations(inputs));
+    check(m, kept_observations(inputs, IdsOut{ids.data(), ids.size()}), ids);
   } catch (const ObservationArraysError&) {
     refused = true;
   }
-  if (refused == in_step(m)) fail(refused ? "refused columns in step" : "took columns out of step", 0);
+  if (refused == (in_step(m) && ids_fit(data))) fail(refused ? "refused columns in step" : "took columns out of step", 0);
   return 0;
 }

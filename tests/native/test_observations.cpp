@@ -52,13 +52,26 @@ struct Sample {
   }
 };
 
+// The kept observations, and in *ids the kept images' new ids, sized for them.
+KeptObservations kept_of(const Sample& sample, std::vector<uint64_t>* ids) {
+  size_t kept = 0;
+  for (size_t k = 0; k < sample.image_keep.size(); ++k) {
+    if (sample.image_keep[k] != 0) {
+      kept += static_cast<size_t>(sample.points2D_offsets[k + 1] - sample.points2D_offsets[k]);
+    }
+  }
+  ids->assign(kept, 0);
+  return kept_observations(sample.inputs(), IdsOut{ids->data(), ids->size()});
+}
+
 TEST(only_valid_observations_stay_and_name_each_other) {
-  const KeptObservations kept = kept_observations(Sample().inputs());
+  std::vector<uint64_t> ids;
+  const KeptObservations kept = kept_of(Sample(), &ids);
   CHECK_EQ(listed(kept.element_keep), std::string("1 1 1 1 0 0 0 0 1"));
   CHECK_EQ(listed(kept.track_lengths), std::string("3 1 0 1"));
   CHECK_EQ(listed(kept.point_keep), std::string("1 1 1 1"));
   // 12 is named by image 1's second 2D point, which 12's track does not list.
-  CHECK_EQ(listed(kept.point3D_ids), std::string("10 11 - 10 - 13"));
+  CHECK_EQ(listed(ids), std::string("10 11 - 10 - 13"));
 }
 
 TEST(removed_images_points_and_short_tracks_leave_both_sides) {
@@ -66,18 +79,20 @@ TEST(removed_images_points_and_short_tracks_leave_both_sides) {
   sample.image_keep = {1, 0, 1};
   sample.point_keep = {1, 1, 1, 0};
   sample.min_track_length = 2;
-  const KeptObservations kept = kept_observations(sample.inputs());
+  std::vector<uint64_t> ids;
+  const KeptObservations kept = kept_of(sample, &ids);
   // 10 keeps its element in image 0 twice; 11 is left with one; 13 is removed.
   CHECK_EQ(listed(kept.element_keep), std::string("1 0 1 0 0 0 0 0 0"));
   CHECK_EQ(listed(kept.track_lengths), std::string("2 0 0 0"));
   CHECK_EQ(listed(kept.point_keep), std::string("1 0 0 0"));
-  CHECK_EQ(listed(kept.point3D_ids), std::string("10 - - -"));
+  CHECK_EQ(listed(ids), std::string("10 - - -"));
 }
 
 TEST(columns_out_of_step_are_refused_by_name) {
   const struct {
     void (*spoil)(Sample&);
     const char* message;
+    size_t fewer_ids = 0;
   } cases[] = {
       {[](Sample& s) { s.points2D_offsets = {0, 3, 5}; },
        "points2D_offsets must hold one entry per row and one more"},
@@ -95,17 +110,21 @@ TEST(columns_out_of_step_are_refused_by_name) {
        "element_image_rows must lie in 0 to the number of images"},
       {[](Sample& s) { s.element_image_rows[4] = -1; },
        "element_image_rows must lie in 0 to the number of images"},
+      {[](Sample&) {}, "kept_point3D_ids must hold one entry per 2D point of the kept images",
+       1},
   };
   for (const auto& c : cases) {
     Sample sample;
     c.spoil(sample);
     std::string message = "<accepted>";
+    std::vector<uint64_t> ids(6, 0);  // every 2D point, as for the sample
     try {
-      kept_observations(sample.inputs());
+      kept_observations(sample.inputs(), IdsOut{ids.data(), ids.size() - c.fewer_ids});
     } catch (const ObservationArraysError& error) {
       message = error.what();
     }
     CHECK_EQ(message, std::string(c.message));
+    CHECK_EQ(listed(ids), std::string("0 0 0 0 0 0"), "nothing written");
   }
 }
 
