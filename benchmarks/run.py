@@ -36,6 +36,7 @@ GC_BEFORE_AFTER = HERE / "gc_before_after.md"
 ARRAYS_BEFORE_AFTER = HERE / "arrays_before_after.md"
 READ_MODEL = HERE / "read_model.md"  # written by read_model.py
 WRITE_MODEL = HERE / "write_model.md"  # written by write_model.py
+EDIT_MODEL = HERE / "edit_model.md"  # edit_model.py's table and the numpy-only comparison
 FILES = ("cameras.bin", "images.bin", "points3D.bin")
 DEFAULT_REPEAT = {"small": 5, "medium": 3, "large": 3, "huge": 2}
 # The pure-Python overlap count, when too slow to run whole, is timed on every n-th point.
@@ -561,10 +562,10 @@ def render(results, info, command):
     lines += overlap_floor_ratios(results)
     lines += targets(results)
     # The comparisons of two builds come from compare_overlaps.py, compare_gc.py and
-    # extras_arrays.py, read_model's and write_model's sections from read_model.py and
-    # write_model.py, not from this run.
+    # extras_arrays.py, read_model's, write_model's and the edits' sections from
+    # read_model.py, write_model.py and edit_model.py, not from this run.
     for before_after in (BEFORE_AFTER, GC_BEFORE_AFTER, ARRAYS_BEFORE_AFTER, READ_MODEL,
-                         WRITE_MODEL):
+                         WRITE_MODEL, EDIT_MODEL):
         if before_after.exists():
             lines += [before_after.read_text().rstrip(), ""]
     return "\n".join(lines) + "\n"
