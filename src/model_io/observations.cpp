@@ -53,17 +53,11 @@ void check_inputs(const ObservationInputs& in, const IdsOut& kept_point3D_ids) {
 // Track elements ahead whose 2D point's id is asked for early.
 constexpr size_t kLookahead = 16;
 
+// Asks for the cache line of address ahead of its use: to read it (0) or write it (1).
+template <int kForWrite>
 inline void prefetch(const void* address) {
 #if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address);
-#else
-  (void)address;
-#endif
-}
-
-inline void prefetch_for_write(const void* address) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(address, 1);
+  __builtin_prefetch(address, kForWrite);
 #else
   (void)address;
 #endif
@@ -89,13 +83,13 @@ KeptObservations kept_observations(const ObservationInputs& in, IdsOut kept_poin
   check_inputs(in, kept_point3D_ids);
   const size_t images = in.image_keep.size, points = in.point_ids.size;
   const size_t elements = in.track_point2D_idxs.size;
-  // Per image row, one past the last for a missing image: where its 2D points begin,
-  // how many it holds, 0 where it goes, so a removed or missing image holds none.
-  std::vector<int64_t> begins(images + 1, 0);
+  // Per image row, and one past the last for a missing image: how many 2D points it
+  // holds, 0 where it goes, so a removed or missing image holds none. Its 2D points
+  // begin at its offset (the missing image's is the end).
   std::vector<uint64_t> counts(images + 1, 0);
   for (size_t k = 0; k < images; ++k) {
-    begins[k] = in.points2D_offsets[k];
-    const uint64_t held = static_cast<uint64_t>(in.points2D_offsets[k + 1] - begins[k]);
+    const uint64_t held =
+        static_cast<uint64_t>(in.points2D_offsets[k + 1] - in.points2D_offsets[k]);
     counts[k] = in.image_keep[k] != 0 ? held : 0;
   }
   KeptObservations out;
@@ -104,16 +98,15 @@ KeptObservations kept_observations(const ObservationInputs& in, IdsOut kept_poin
   out.point_keep.resize(points);
   Column<uint8_t> observed_rows;  // per 2D point: a kept element observes it
   observed_rows.assign(in.point3D_ids.size, 0);
-  // The row of element e's 2D point, or 0 (any row, never read as a match) where it has
-  // none; so every element loads an id without a branch.
+  // The row of element e's 2D point where it has one (*held), else 0: a row to prefetch
+  // that is never read.
   const auto row_of = [&](size_t e, bool* held) {
     const size_t image = static_cast<size_t>(in.element_image_rows[e]);
     const uint32_t index = in.track_point2D_idxs[e];
     *held = index < counts[image];
-    return *held ? static_cast<size_t>(begins[image]) + index : 0;
+    return *held ? static_cast<size_t>(in.points2D_offsets[image]) + index : 0;
   };
   const uint64_t* const point3D_ids = in.point3D_ids.data;
-  const bool any_2D_points = in.point3D_ids.size != 0;
   uint8_t* const observed = observed_rows.data();
   std::vector<size_t> rows;  // the current track's rows
   for (size_t p = 0; p < points; ++p) {
@@ -127,15 +120,15 @@ KeptObservations kept_observations(const ObservationInputs& in, IdsOut kept_poin
       // the cache misses overlap instead of stalling one after the other.
       if (e + kLookahead < elements) {
         bool ahead_held;
-        prefetch(point3D_ids + row_of(e + kLookahead, &ahead_held));
+        prefetch<0>(point3D_ids + row_of(e + kLookahead, &ahead_held));
       }
       bool held;
       const size_t row = row_of(e, &held);
-      const bool stays = held && any_2D_points && point3D_ids[row] == id;
+      const bool stays = held && point3D_ids[row] == id;
       out.element_keep[e] = stays;
       kept += stays;
       rows[e - begin] = row;
-      prefetch_for_write(observed + row);  // marked below, most likely
+      prefetch<1>(observed + row);  // marked below, most likely
     }
     const bool point_stays = in.point_keep[p] != 0 && kept >= in.min_track_length;
     out.point_keep[p] = point_stays;
